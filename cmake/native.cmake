@@ -1,0 +1,40 @@
+# Native build: tools, unit tests (one GoogleTest program per layer folder under tests/unit),
+# and the benchmark helpers.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+file(GLOB tool_dirs LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tools/*)
+foreach(dir IN LISTS tool_dirs)
+  if(IS_DIRECTORY ${dir})
+    get_filename_component(tool ${dir} NAME)
+    vantrel_sources(tool_sources ${dir})
+    if(tool_sources)
+      add_executable(${tool} ${tool_sources})
+      target_link_libraries(${tool} PRIVATE vantrel_all)
+    endif()
+  endif()
+endforeach()
+
+file(GLOB unit_dirs LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/unit/*)
+foreach(dir IN LISTS unit_dirs)
+  if(IS_DIRECTORY ${dir})
+    get_filename_component(area ${dir} NAME)
+    vantrel_sources(test_sources ${dir})
+    if(test_sources)
+      add_executable(unit_${area} ${test_sources})
+      target_link_libraries(unit_${area} PRIVATE vantrel_all GTest::gtest_main)
+      target_include_directories(unit_${area} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+      target_compile_definitions(unit_${area} PRIVATE
+        VANTREL_BINARY_DIR="${CMAKE_BINARY_DIR}" VANTREL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+      gtest_discover_tests(unit_${area} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+        PROPERTIES TIMEOUT 300)
+    endif()
+  endif()
+endforeach()
+
+vantrel_sources(bench_sources ${CMAKE_SOURCE_DIR}/bench)
+foreach(src IN LISTS bench_sources)
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(${name} ${src})
+  target_link_libraries(${name} PRIVATE vantrel_all)
+endforeach()

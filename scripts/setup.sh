@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# One-time (and idempotent) set-up of a Debian 12 machine for building and testing
+# the launcher: compilers, cross toolchains, libraries, Wine and the window-test tools,
+# plus OpenSSL built for both MinGW targets and GoogleTest built for MinGW.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+cache="${VANTREL_DEPS:-/var/cache/vantrel-deps}"
+
+packages=(
+  build-essential cmake ninja-build pkg-config perl dpkg-dev
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+  libz-mingw-w64-dev zlib1g-dev libssl-dev
+  nlohmann-json3-dev libcpp-httplib-dev libcurl4-openssl-dev
+  googletest libgtest-dev
+  clang libclang-rt-14-dev
+  wine wine64 xvfb xdotool imagemagick x11-utils
+  nginx-light python3 python3-pytest p7zip-full zip unzip curl openssl
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+"$here/scripts/build-deps.sh" "$cache"
