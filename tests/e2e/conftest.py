@@ -1,0 +1,382 @@
+"""Shared fixtures for the end-to-end tests: the real x86_64 launcher under Wine and Xvfb.
+
+The launcher is observed from outside: its trace lines (OutputDebugStringW, which Wine prints
+on the seh channel), its window (xdotool, screenshots), the files it writes and what servers
+received. One Wine prefix and one X display serve the whole session; the launcher's settings
+folder is emptied before each test and every Wine process is ended after it.
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+WIN64 = Path(os.environ.get("VANTREL_WIN64_BUILD", REPO / "build" / "win64"))
+NATIVE = Path(os.environ.get("VANTREL_NATIVE_BUILD", REPO / "build" / "native"))
+LAUNCHER_EXE = WIN64 / "VantrelLauncher.exe"
+STAMP = NATIVE / "vantrel-stamp"
+REALM_SITE = NATIVE / "realm-site"
+
+TRACE_RE = re.compile(r':OutputDebugStringA "(.*)"(\.\.\.)?$')
+FINISH_RE = re.compile(r"^\[vantrel\] finish: (.*) \| (.*) \| ready=([01])$")
+
+
+def win_tool(name):
+    """A helper exe of the win64 build (tests/win-tools/<name>.cpp)."""
+    return WIN64 / f"{name}.exe"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise TimeoutError(f"nothing listens on 127.0.0.1:{port}")
+
+
+def unescape_wine(text):
+    """Undoes Wine's C-style escaping of debug strings (non-ASCII arrives in code page 1252)."""
+    out = bytearray()
+    i = 0
+    simple = {"n": 10, "r": 13, "t": 9, "\\": 92, '"': 34, "'": 39, "0": 0}
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            if n == "x" and i + 3 < len(text) + 1:
+                out.append(int(text[i + 2:i + 4], 16))
+                i += 4
+                continue
+            if n in simple:
+                out.append(simple[n])
+                i += 2
+                continue
+        out.extend(c.encode("latin-1", "replace"))
+        i += 1
+    return out.decode("cp1252", "replace")
+
+
+def to_windows_path(path):
+    """Wine maps the Unix root to drive Z:."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+class Screenshot:
+    """An RGB picture of the whole X screen, read pixel by pixel."""
+
+    def __init__(self, png_path):
+        self.path = Path(png_path)
+        raw = subprocess.run(["convert", str(self.path), "-depth", "8", "ppm:-"],
+                             check=True, capture_output=True).stdout
+        parts = raw.split(maxsplit=4)  # P6 width height maxval data
+        self.width, self.height = int(parts[1]), int(parts[2])
+        self.data = parts[4]
+
+    def pixel(self, x, y):
+        at = (y * self.width + x) * 3
+        return tuple(self.data[at:at + 3])
+
+
+class Wine:
+    def __init__(self, prefix, display):
+        self.prefix = Path(prefix)
+        self.display = display
+        self.env = dict(os.environ)
+        self.env.update({
+            "WINEPREFIX": str(self.prefix),
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            "DISPLAY": display,
+        })
+        users = self.prefix / "drive_c" / "users"
+        self.user = os.environ.get("USER") or "root"
+        if not (users / self.user).exists() and users.exists():
+            names = [p.name for p in users.iterdir() if p.name.lower() != "public"]
+            self.user = names[0] if names else self.user
+        self.profile = users / self.user
+        self.appdata = self.profile / "AppData" / "Roaming"
+        self.localappdata = self.profile / "AppData" / "Local"
+        self.programdata = self.prefix / "drive_c" / "ProgramData"
+
+    def run(self, args, check=True, timeout=120, **kw):
+        return subprocess.run(args, env=self.env, check=check, timeout=timeout,
+                              capture_output=True, **kw)
+
+    def settings_folder(self, host_label="127.0.0.1"):
+        return self.appdata / "Vantrel Launcher" / host_label
+
+    def reset(self):
+        """Ends every Windows process of the prefix and forgets the launcher's settings."""
+        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=30)
+        shutil.rmtree(self.appdata / "Vantrel Launcher", ignore_errors=True)
+
+
+class Launcher:
+    """One launcher process under Wine, its trace lines and its window."""
+
+    def __init__(self, wine, exe, args=(), cwd=None, extra_env=None):
+        self.wine = wine
+        self.exe = Path(exe)
+        self.lines = []
+        self.truncated = []
+        self._cond = threading.Condition()
+        env = dict(wine.env)
+        env["WINEDEBUG"] = "-all,warn+seh,warn+debugstr"
+        if extra_env:
+            env.update(extra_env)
+        self.log = open(self.exe.parent / f"wine-{self.exe.stem}.log", "ab")
+        self.proc = subprocess.Popen(["wine", str(self.exe), *args], env=env, cwd=cwd or self.exe.parent,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for raw in self.proc.stderr:
+            self.log.write(raw)
+            line = raw.decode("latin-1").rstrip("\n")
+            m = TRACE_RE.search(line)
+            if not m or "OutputDebugStringA" not in line:
+                continue
+            text = unescape_wine(m.group(1)).rstrip("\n")
+            if not text.startswith("[vantrel] "):
+                continue
+            with self._cond:
+                self.lines.append(text)
+                self.truncated.append(bool(m.group(2)))
+                self._cond.notify_all()
+        self.log.flush()
+
+    # --- trace lines -------------------------------------------------------------------------
+    def traces(self, kind=None):
+        with self._cond:
+            lines = list(self.lines)
+        if kind:
+            lines = [l for l in lines if l.startswith(f"[vantrel] {kind}: ")]
+        return lines
+
+    def wait_trace(self, pattern, timeout=60.0, start=0):
+        """Waits for a trace line (from index `start` on) matching the regex; returns it."""
+        rx = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                for line in self.lines[start:]:
+                    if rx.search(line):
+                        return line
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise TimeoutError(f"no trace line matching {pattern!r}; seen:\n" + "\n".join(self.lines))
+                self._cond.wait(min(left, 0.5))
+
+    def wait_finish(self, timeout=90.0, start=0):
+        """Waits for the next finish line after index `start`: (headline, detail, ready)."""
+        line = self.wait_trace(r"^\[vantrel\] finish: ", timeout, start)
+        m = FINISH_RE.match(line)
+        if not m:
+            # Wine cuts long debug strings; keep what arrived.
+            head, _, rest = line[len("[vantrel] finish: "):].partition(" | ")
+            return head, rest, None
+        return m.group(1), m.group(2), m.group(3) == "1"
+
+    def count(self):
+        with self._cond:
+            return len(self.lines)
+
+    # --- window --------------------------------------------------------------------------------
+    def window(self, timeout=30.0):
+        """The X window id of the launcher's main window."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "Launcher$"],
+                                   env=self.wine.env, capture_output=True, text=True).stdout.split()
+            if found:
+                return found[-1]
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"launcher ended with {self.proc.returncode} before showing its window")
+            time.sleep(0.2)
+        raise TimeoutError("the launcher's window did not appear")
+
+    def geometry(self):
+        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", self.window()],
+                             env=self.wine.env, capture_output=True, text=True, check=True).stdout
+        values = dict(line.split("=", 1) for line in out.split())
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def caption(self):
+        return subprocess.run(["xdotool", "getwindowname", self.window()], env=self.wine.env,
+                              capture_output=True, text=True, check=True).stdout.rstrip("\n")
+
+    def click(self, x, y, settle=0.4):
+        """Clicks a point of the client area (the window has no frame under Xvfb)."""
+        wx, wy, _, _ = self.geometry()
+        subprocess.run(["xdotool", "mousemove", "--sync", str(wx + x), str(wy + y)], env=self.wine.env, check=True)
+        time.sleep(0.15)
+        subprocess.run(["xdotool", "click", "1"], env=self.wine.env, check=True)
+        time.sleep(settle)
+
+    def click_button(self, rect, settle=0.4):
+        left, top, right, bottom = rect
+        self.click((left + right) // 2, (top + bottom) // 2, settle)
+
+    def type_text(self, text):
+        subprocess.run(["xdotool", "type", "--delay", "30", text], env=self.wine.env, check=True)
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-window", "root", str(path)], env=self.wine.env, check=True)
+        shot = Screenshot(path)
+        shot.origin = self.geometry()[:2]
+        return shot
+
+    def client_pixel(self, shot, x, y):
+        return shot.pixel(shot.origin[0] + x, shot.origin[1] + y)
+
+    # --- ending --------------------------------------------------------------------------------
+    def close(self):
+        """Asks the window to close (WM_CLOSE), as the title bar's close box does."""
+        subprocess.run(["wine", str(win_tool("post_close")), "VantrelLauncher"], env=self.wine.env,
+                       capture_output=True, timeout=60)
+
+    def wait_exit(self, timeout=30.0):
+        return self.proc.wait(timeout=timeout)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+        self.log.close()
+
+
+def stamp(source, address, out):
+    """A copy of the launcher with the realm's address in its slot."""
+    subprocess.run([str(STAMP), str(source), address, "-o", str(out)], check=True, capture_output=True)
+    return Path(out)
+
+
+def install_launcher(folder, address=None, name="VantrelLauncher.exe"):
+    """Puts a launcher (stamped with `address`, or unstamped) into `folder`."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    target = folder / name
+    if address is None:
+        shutil.copyfile(LAUNCHER_EXE, target)
+    else:
+        stamp(LAUNCHER_EXE, address, target)
+    return target
+
+
+class RealmSite:
+    """realm-site serving a realm folder on a free loopback port."""
+
+    def __init__(self, root, port=None):
+        self.root = Path(root)
+        self.port = port or free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.log = open(self.root.parent / f"realm-site-{self.port}.log", "wb")
+        self.proc = subprocess.Popen([str(REALM_SITE), "serve", "--root", str(self.root),
+                                      "--listen", f"127.0.0.1:{self.port}"],
+                                     stdout=self.log, stderr=subprocess.STDOUT)
+        try:
+            wait_for_port(self.port)
+        except TimeoutError:
+            self.stop()
+            raise RuntimeError((self.root.parent / f"realm-site-{self.port}.log").read_text())
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+        self.log.close()
+
+
+@pytest.fixture(scope="session")
+def display(tmp_path_factory):
+    """A private Xvfb display for the session (the person's own display is never used)."""
+    for number in range(90, 140):
+        if not Path(f"/tmp/.X11-unix/X{number}").exists() and not Path(f"/tmp/.X{number}-lock").exists():
+            break
+    name = f":{number}"
+    proc = subprocess.Popen(["Xvfb", name, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 15
+    while not Path(f"/tmp/.X11-unix/X{number}").exists():
+        if time.monotonic() > deadline or proc.poll() is not None:
+            raise RuntimeError("Xvfb did not start")
+        time.sleep(0.1)
+    yield name
+    proc.terminate()
+    proc.wait(timeout=10)
+
+
+@pytest.fixture(scope="session")
+def wine(tmp_path_factory, display):
+    """One Wine prefix for the session, created without Mono or Gecko (there is no network)."""
+    if not LAUNCHER_EXE.exists():
+        pytest.fail(f"{LAUNCHER_EXE} is missing: build the win64 tree first (scripts/test.sh does)")
+    prefix = Path(os.environ.get("VANTREL_E2E_PREFIX") or tmp_path_factory.mktemp("wineprefix"))
+    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+               DISPLAY=display)
+    subprocess.run(["wineboot", "-i"], env=env, check=True, capture_output=True, timeout=300)
+    subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=120)
+    w = Wine(prefix, display)
+    yield w
+    subprocess.run(["wineserver", "-k"], env=w.env, capture_output=True)
+
+
+@pytest.fixture
+def launch(wine, tmp_path):
+    """launch(exe, args=(), cwd=None, extra_env=None) -> Launcher; every one is ended afterwards."""
+    wine.reset()
+    started = []
+
+    def start(exe, args=(), cwd=None, extra_env=None):
+        launcher = Launcher(wine, exe, args, cwd, extra_env)
+        started.append(launcher)
+        return launcher
+
+    yield start
+    for launcher in started:
+        if launcher.proc.poll() is None:
+            launcher.kill()
+    wine.reset()
+    for launcher in started:
+        if not launcher.log.closed:
+            launcher.log.close()
+
+
+@pytest.fixture
+def realm_site():
+    """realm_site(root) -> RealmSite; every one is stopped afterwards."""
+    sites = []
+
+    def start(root, port=None):
+        site = RealmSite(root, port)
+        sites.append(site)
+        return site
+
+    yield start
+    for site in sites:
+        site.stop()
