@@ -24,6 +24,12 @@ foreach(dir IN LISTS tool_dirs)
     endif()
   endif()
 endforeach()
+# Debian's cpp-httplib is a compiled library; its header must see the same options.
+if(TARGET realm-site-core)
+  target_compile_definitions(realm-site-core PUBLIC
+    CPPHTTPLIB_OPENSSL_SUPPORT CPPHTTPLIB_ZLIB_SUPPORT CPPHTTPLIB_BROTLI_SUPPORT)
+  target_link_libraries(realm-site-core PUBLIC cpp-httplib)
+endif()
 
 file(GLOB unit_dirs LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/unit/*)
 foreach(dir IN LISTS unit_dirs)

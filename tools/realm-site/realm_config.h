@@ -1,0 +1,37 @@
+#pragma once
+// The operator's realm.json: what the realm is called, where its gateway is, how the game is
+// started. Read once at start; anything the launcher would refuse is refused here, by name.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantrel::site {
+
+struct Gateway {
+  std::string address;
+  std::string zone;
+  std::string name;
+};
+
+struct RealmConfig {
+  std::string realm;
+  std::string address;       // the game gateway players connect to
+  std::string gateway_name;  // shown in the game's gateway list; the realm name when absent
+  std::string gateway_zone = "0";
+  std::vector<Gateway> extra_gateways;  // kept after the realm in gateway.reg
+  std::string site;
+  std::string revision;
+  std::string exe = "Diablo II.exe";
+  std::string args;
+  std::string news;
+  std::string operator_token;
+};
+
+// Parses the text of realm.json. On failure returns false and sets `error` to a sentence that
+// names the key at fault.
+bool ParseRealmConfig(std::string_view text, RealmConfig* config, std::string* error);
+
+// Reads DIR/realm.json; the error names the file.
+bool LoadRealmConfig(const std::string& root, RealmConfig* config, std::string* error);
+
+}  // namespace vantrel::site
