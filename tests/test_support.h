@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/mount.h>
 
 namespace vantrel::testing {
 
@@ -26,6 +27,33 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// A tiny tmpfs of its own, to make a disk full for real. Needs root (CI and the developers'
+// machines run as root); ok() is false elsewhere and the test skips.
+class SmallDisk {
+ public:
+  explicit SmallDisk(size_t bytes) {
+    const std::string options = "size=" + std::to_string(bytes);
+    ok_ = mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (ok_) umount2(dir_.path().c_str(), MNT_DETACH);
+  }
+  bool ok() const { return ok_; }
+  const std::string& path() const { return dir_.path(); }
+  std::string operator/(const std::string& name) const { return dir_ / name; }
+  // Fills what is left with a file named "filler".
+  void Fill() const {
+    std::ofstream out(dir_ / "filler", std::ios::binary);
+    std::string block(4096, 'f');
+    while (out.write(block.data(), block.size())) {
+    }
+  }
+
+ private:
+  TempDir dir_;
+  bool ok_ = false;
 };
 
 inline void WriteFile(const std::string& path, const std::string& content) {

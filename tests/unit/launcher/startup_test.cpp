@@ -96,16 +96,17 @@ TEST(Settings, LoadIgnoresOversizedFilesAndSaveReplacesWhole) {
   EXPECT_FALSE(os::GetFileFacts(dir / "settings.txt.tmp").exists);
 }
 
-TEST(Settings, FailedSaveKeepsTheSavedFile) {
-  if (geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
-  testing::TempDir dir;
-  testing::WriteFile(dir / "settings.txt", "game_dir=C:\\kept\r\nwindowed=0\r\n");
-  chmod(dir.path().c_str(), 0555);
+TEST(Settings, SaveOnAFullDiskKeepsTheSavedFile) {
+  testing::SmallDisk disk(64 * 1024);
+  if (!disk.ok()) GTEST_SKIP() << "needs root to mount a small disk";
+  testing::WriteFile(disk / "settings.txt", "game_dir=C:\\kept\r\nwindowed=0\r\n");
+  disk.Fill();
   LauncherState state;
+  state.game_folder.Set(std::string(600, 'n'));
   state.windowed = true;
-  SaveSettings(state, SettingsFilePath(dir.path()));
-  chmod(dir.path().c_str(), 0755);
-  EXPECT_EQ(testing::ReadFile(dir / "settings.txt"), "game_dir=C:\\kept\r\nwindowed=0\r\n");
+  SaveSettings(state, SettingsFilePath(disk.path()));
+  EXPECT_EQ(testing::ReadFile(disk / "settings.txt"), "game_dir=C:\\kept\r\nwindowed=0\r\n");
+  EXPECT_FALSE(os::GetFileFacts(disk / "settings.txt.tmp").exists);
 }
 
 // The whole sequence natively: APPDATA decides the settings folder, the settings are read,
