@@ -1,0 +1,264 @@
+// The fetch and download loops over the native request primitive, against a real loopback
+// server that can misbehave on purpose.
+#include "realm/http_client.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "support/sha256.h"
+#include "unit/realm/loopback_server.h"
+
+namespace vantrel {
+namespace {
+
+using testing::LoopbackServer;
+using testing::ScratchFolder;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// 600 KiB of varied bytes: several download chunks, and not a repeating pattern.
+std::string GameFileBytes() {
+  std::string bytes(600 * 1024, '\0');
+  uint32_t x = 12345;
+  for (char& c : bytes) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  return bytes;
+}
+
+class HttpClientTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new LoopbackServer();
+    httplib::Server& s = server_->server();
+    s.Get(R"(/bytes/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(std::string(std::stoul(req.matches[1]), 'a'), "application/octet-stream");
+    });
+    s.Get("/echo", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(req.target + "|" + req.get_header_value("User-Agent"), "text/plain");
+    });
+    s.Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
+      res.status = 201;
+      res.set_content(req.get_header_value("X-Account") + "|" + req.get_header_value("Content-Type") + "|" + req.body,
+                      "text/plain");
+    });
+    s.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 404;
+      res.set_content("not here", "text/plain");
+    });
+    s.Get("/moved", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/file"); });
+    s.Get("/file", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(GameFileBytes(), "application/octet-stream");
+    });
+    s.Get("/empty", [](const httplib::Request&, httplib::Response& res) { res.set_content("", "text/plain"); });
+    // Promises the whole game file, sends half of it, then drops the connection.
+    s.Get("/reset", [](const httplib::Request&, httplib::Response& res) {
+      const size_t length = GameFileBytes().size();
+      res.set_content_provider(length, "application/octet-stream", [](size_t offset, size_t, httplib::DataSink& sink) {
+        if (offset > 0) return false;
+        const std::string half = GameFileBytes().substr(0, 300 * 1024);
+        sink.write(half.data(), half.size());
+        return true;
+      });
+    });
+    server_->Start();
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+
+  void SetUp() override { ASSERT_EQ(OpenSession(&session_), HttpError::kNone); }
+
+  FetchResult Get(const std::string& path, size_t limit = 1 << 20) {
+    return Fetch(*session_, "GET", server_->Url(path), "", "", limit);
+  }
+
+  static LoopbackServer* server_;
+  SessionPtr session_;
+  ScratchFolder folder_;
+};
+
+LoopbackServer* HttpClientTest::server_ = nullptr;
+
+TEST_F(HttpClientTest, FetchAcceptsABodyOfExactlyTheLimitAndRefusesOneByteMore) {
+  // Past one 32 KiB read, so the limit is checked across appends.
+  FetchResult exact = Get("/bytes/40000", 40000);
+  EXPECT_EQ(exact.error, HttpError::kNone);
+  EXPECT_EQ(exact.status, 200u);
+  EXPECT_EQ(exact.body, std::string(40000, 'a'));
+
+  EXPECT_EQ(Get("/bytes/40001", 40000).error, HttpError::kTooLarge);
+  EXPECT_EQ(Get("/bytes/1", 0).error, HttpError::kTooLarge);
+}
+
+TEST_F(HttpClientTest, FetchReturnsEmptyBodiesAndErrorStatusesAsAnswers) {
+  FetchResult empty = Get("/empty");
+  EXPECT_EQ(empty.error, HttpError::kNone);
+  EXPECT_EQ(empty.status, 200u);
+  EXPECT_TRUE(empty.body.empty());
+
+  FetchResult missing = Get("/missing");
+  EXPECT_EQ(missing.error, HttpError::kNone);
+  EXPECT_EQ(missing.status, 404u);
+  EXPECT_EQ(missing.body, "not here");
+}
+
+TEST_F(HttpClientTest, FetchSendsThePathAloneWithTheLaunchersAgent) {
+  FetchResult result = Get("/echo?x=1&y=2#part");
+  ASSERT_EQ(result.error, HttpError::kNone);
+  EXPECT_EQ(result.body, "/echo|VantrelLauncher/1.0");
+}
+
+TEST_F(HttpClientTest, FetchPostsTheBodyWithTheCallersHeaders) {
+  const std::string zip("PK\x03\x04 binary \0 body", 20);
+  FetchResult result = Fetch(*session_, "POST", server_->Url("/echo"),
+                             "Content-Type: application/octet-stream\r\nX-Account: someone\r\n", zip, 65536);
+  ASSERT_EQ(result.error, HttpError::kNone);
+  EXPECT_EQ(result.status, 201u);
+  EXPECT_EQ(result.body, "someone|application/octet-stream|" + zip);
+}
+
+TEST_F(HttpClientTest, AddressesThatCantBeRequestedAreRefusedBeforeAnyTraffic) {
+  const int before = server_->requests();
+  const std::string port = std::to_string(server_->port());
+  const std::string bad[] = {
+      "ftp://127.0.0.1:" + port + "/echo",
+      "127.0.0.1:" + port + "/echo",
+      "http://" + std::string(256, 'h') + "/echo",
+      "http://127.0.0.1:" + port + "/" + std::string(2047, 'p'),
+      "http://127.0.0.1:99999/echo",
+      "http:///echo",
+      "http://127.0.0.1:" + port + "/\xff\xfe",
+  };
+  for (const std::string& address : bad) {
+    EXPECT_EQ(Fetch(*session_, "GET", address, "", "", 100).error, HttpError::kBadAddress) << address;
+    EXPECT_EQ(Download(*session_, address, folder_ / "x", Sha256Text(""), 0, nullptr), HttpError::kBadAddress);
+  }
+  EXPECT_EQ(server_->requests(), before);
+  EXPECT_FALSE(Exists(folder_ / "x"));
+
+  // One unit short of each buffer still goes out.
+  EXPECT_EQ(Get("/" + std::string(2046, 'p')).status, 404u);
+}
+
+TEST_F(HttpClientTest, NobodyListeningIsNoAnswer) {
+  LoopbackServer closed;
+  closed.Start();
+  const std::string address = closed.Url("/echo");
+  closed.Stop();
+  EXPECT_EQ(Fetch(*session_, "GET", address, "", "", 100).error, HttpError::kNoAnswer);
+}
+
+TEST_F(HttpClientTest, FollowsARedirectToTheFinalAnswer) {
+  FetchResult result = Get("/moved", 1 << 20);
+  ASSERT_EQ(result.error, HttpError::kNone);
+  EXPECT_EQ(result.status, 200u);
+  EXPECT_EQ(result.body, GameFileBytes());
+}
+
+TEST_F(HttpClientTest, DownloadWritesAndVerifiesTheFileChunkByChunk) {
+  const std::string bytes = GameFileBytes();
+  const std::string path = folder_ / "game.mpq.part";
+  uint64_t reported = 0;
+  int calls = 0;
+  const HttpError error =
+      Download(*session_, server_->Url("/file"), path, Sha256Text(bytes), bytes.size(), [&](uint64_t chunk) {
+        reported += chunk;
+        ++calls;
+        return true;
+      });
+  ASSERT_EQ(error, HttpError::kNone);
+  EXPECT_EQ(ReadAll(path), bytes);
+  EXPECT_EQ(reported, bytes.size());
+  EXPECT_GE(calls, 3);  // 600 KiB cannot come in fewer than three 256 KiB reads
+}
+
+TEST_F(HttpClientTest, DownloadThatDoesntMatchLeavesNoFile) {
+  const std::string bytes = GameFileBytes();
+  const std::string path = folder_ / "game.mpq.part";
+  const std::string hash = Sha256Text(bytes);
+  std::string upper = hash;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  ASSERT_NE(upper, hash);
+
+  // Extra bytes: the first chunk that crosses the size is refused.
+  uint64_t written = 0;
+  EXPECT_EQ(Download(*session_, server_->Url("/file"), path, hash, 1000,
+                     [&](uint64_t chunk) {
+                       written += chunk;
+                       return true;
+                     }),
+            HttpError::kMismatch);
+  EXPECT_EQ(written, 0u);
+  EXPECT_FALSE(Exists(path));
+  // Fewer bytes than promised, a wrong hash, and the right hash spelled in upper case.
+  EXPECT_EQ(Download(*session_, server_->Url("/file"), path, hash, bytes.size() + 1, nullptr), HttpError::kMismatch);
+  EXPECT_FALSE(Exists(path));
+  EXPECT_EQ(Download(*session_, server_->Url("/file"), path, Sha256Text("other"), bytes.size(), nullptr),
+            HttpError::kMismatch);
+  EXPECT_FALSE(Exists(path));
+  EXPECT_EQ(Download(*session_, server_->Url("/file"), path, upper, bytes.size(), nullptr), HttpError::kMismatch);
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST_F(HttpClientTest, DownloadOfNothingNeedsTheHashOfNothing) {
+  const std::string path = folder_ / "empty.part";
+  EXPECT_EQ(Download(*session_, server_->Url("/empty"), path, Sha256Text(""), 0, nullptr), HttpError::kNone);
+  EXPECT_TRUE(Exists(path));
+  EXPECT_EQ(ReadAll(path), "");
+  EXPECT_EQ(Download(*session_, server_->Url("/empty"), path, Sha256Text("x"), 0, nullptr), HttpError::kMismatch);
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST_F(HttpClientTest, DownloadAnsweredWithAnErrorStatusLeavesTheExistingFileAlone) {
+  const std::string path = folder_ / "kept.part";
+  std::ofstream(path, std::ios::binary) << "player's bytes";
+  EXPECT_EQ(Download(*session_, server_->Url("/missing"), path, Sha256Text("not here"), 8, nullptr),
+            HttpError::kBadStatus);
+  EXPECT_EQ(ReadAll(path), "player's bytes");
+}
+
+TEST_F(HttpClientTest, DownloadStoppedOrCutOffLeavesNoFile) {
+  const std::string bytes = GameFileBytes();
+  const std::string path = folder_ / "game.mpq.part";
+  int calls = 0;
+  EXPECT_EQ(Download(*session_, server_->Url("/file"), path, Sha256Text(bytes), bytes.size(),
+                     [&](uint64_t) { return ++calls < 2; }),
+            HttpError::kStopped);
+  EXPECT_EQ(calls, 2);
+  EXPECT_FALSE(Exists(path));
+
+  EXPECT_EQ(Download(*session_, server_->Url("/reset"), path, Sha256Text(bytes), bytes.size(), nullptr),
+            HttpError::kNoAnswer);
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST_F(HttpClientTest, DownloadIntoAFolderThatIsntThereCantWrite) {
+  const std::string bytes = GameFileBytes();
+  EXPECT_EQ(Download(*session_, server_->Url("/file"), folder_ / "no/such/folder/f.part", Sha256Text(bytes),
+                     bytes.size(), nullptr),
+            HttpError::kCannotWrite);
+}
+
+TEST(HttpFailureReason, NamesTheThreeReasonsThePlayerSees) {
+  EXPECT_EQ(RequestFailureReason(HttpError::kBadAddress), "the realm's address in this launcher isn't one");
+  EXPECT_EQ(RequestFailureReason(HttpError::kTooLarge), "the realm sent more than expected");
+  for (HttpError e : {HttpError::kNoAnswer, HttpError::kOutOfMemory, HttpError::kBadStatus, HttpError::kStopped,
+                      HttpError::kMismatch, HttpError::kCannotWrite}) {
+    EXPECT_EQ(RequestFailureReason(e), "no answer; check your connection");
+  }
+}
+
+}  // namespace
+}  // namespace vantrel
