@@ -1,0 +1,357 @@
+// The Win32 window: class, procedure, GDI painting of the page model's draw list, the two
+// edit fields and the message loop. Every frame is drawn into an 800x600 back buffer and
+// copied in one block, so nothing flickers.
+#include "ui/window.h"
+
+#include <windows.h>
+
+#include <objidl.h>
+#include <shlwapi.h>
+
+#include <gdiplus.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "launcher/worker.h"
+#include "support/win_text.h"
+#include "ui/actions.h"
+#include "ui/page_model.h"
+
+namespace vantrel::ui {
+namespace {
+
+constexpr wchar_t kClassName[] = L"VantrelLauncher";
+constexpr wchar_t kTitle[] = L"Vantrel Launcher";
+constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr int kClientWidth = 800;
+constexpr int kClientHeight = 600;
+constexpr int kBackgroundResource = 101;
+constexpr int kIconResource = 1;
+constexpr int kAccountLimit = 32;
+constexpr int kNoteLimit = 480;
+constexpr int kEditBufferUnits = 600;  // including the terminator
+constexpr size_t kTextBytesDrawn = 600;
+
+// Touched only by the window thread.
+struct UiGlobals {
+  WorkerContext* context = nullptr;
+  HWND window = nullptr;
+  HDC back_buffer = nullptr;
+  HDC background = nullptr;  // none when the picture could not be decoded
+  HFONT fonts[5] = {};
+  HBRUSH edit_brush = nullptr;
+  HWND account_field = nullptr;
+  HWND note_field = nullptr;
+  Pointer pointer;
+};
+UiGlobals g;
+
+COLORREF ToColorref(Rgb colour) { return RGB(colour.r, colour.g, colour.b); }
+RECT ToRect(const Rect& rect) { return RECT{rect.left, rect.top, rect.right, rect.bottom}; }
+
+void FillSolid(HDC dc, const Rect& rect, Rgb colour) {
+  const RECT area = ToRect(rect);
+  HBRUSH brush = CreateSolidBrush(ToColorref(colour));
+  FillRect(dc, &area, brush);
+  DeleteObject(brush);
+}
+
+// A 1-px outline whose right and bottom lines lie inside the rectangle.
+void FrameSolid(HDC dc, const Rect& rect, Rgb colour) {
+  HPEN pen = CreatePen(PS_SOLID, 1, ToColorref(colour));
+  HGDIOBJ previous = SelectObject(dc, pen);
+  const POINT outline[5] = {{rect.left, rect.top},
+                            {rect.right - 1, rect.top},
+                            {rect.right - 1, rect.bottom - 1},
+                            {rect.left, rect.bottom - 1},
+                            {rect.left, rect.top}};
+  Polyline(dc, outline, 5);
+  SelectObject(dc, previous);
+  DeleteObject(pen);
+}
+
+void DrawTextOp(HDC dc, const DrawOp& op) {
+  // A text cut inside a character is not drawn rather than drawn with a broken last glyph.
+  std::wstring wide;
+  if (!ToWide(std::string_view(op.text).substr(0, kTextBytesDrawn), &wide)) return;
+  if (wide.empty()) return;
+  RECT area = ToRect(op.rect);
+  HGDIOBJ previous = SelectObject(dc, g.fonts[static_cast<int>(op.font)]);
+  SetTextColor(dc, ToColorref(op.colour));
+  DrawTextW(dc, wide.c_str(), static_cast<int>(wide.size()), &area, op.format | kNoPrefix);
+  SelectObject(dc, previous);
+}
+
+void DrawOps(HDC dc, const std::vector<DrawOp>& ops) {
+  for (const DrawOp& op : ops) {
+    switch (op.kind) {
+      case DrawOp::Kind::kFill: FillSolid(dc, op.rect, op.colour); break;
+      case DrawOp::Kind::kFrame: FrameSolid(dc, op.rect, op.colour); break;
+      case DrawOp::Kind::kText: DrawTextOp(dc, op); break;
+    }
+  }
+}
+
+void InvalidateWindow() { InvalidateRect(g.window, nullptr, FALSE); }
+
+void ShowEditFields(bool show) {
+  const int command = show ? SW_SHOW : SW_HIDE;
+  if (g.account_field != nullptr) ShowWindow(g.account_field, command);
+  if (g.note_field != nullptr) ShowWindow(g.note_field, command);
+}
+
+std::string ReadField(HWND field) {
+  wchar_t buffer[kEditBufferUnits];
+  const int length = field != nullptr ? GetWindowTextW(field, buffer, kEditBufferUnits) : 0;
+  std::string text;
+  if (length <= 0 || !FromWide(buffer, static_cast<size_t>(length), &text)) return std::string();
+  return text;
+}
+
+class WindowHost : public UiHost {
+ public:
+  void HideEditFields() override { ShowEditFields(false); }
+  void Invalidate() override { InvalidateWindow(); }
+  void ReadEditFields(std::string* account, std::string* note) override {
+    *account = ReadField(g.account_field);
+    *note = ReadField(g.note_field);
+  }
+};
+WindowHost host;
+
+void Paint(HWND window) {
+  PAINTSTRUCT paint;
+  HDC screen = BeginPaint(window, &paint);
+  // Without a back buffer the frame is drawn straight onto the window: it may flicker but
+  // the launcher stays usable.
+  HDC dc = g.back_buffer != nullptr ? g.back_buffer : screen;
+  if (g.background != nullptr) {
+    BitBlt(dc, 0, 0, kClientWidth, kClientHeight, g.background, 0, 0, SRCCOPY);
+  } else {
+    FillSolid(dc, {0, 0, kClientWidth, kClientHeight}, colour::kPlainBackground);
+  }
+  SetBkMode(dc, TRANSPARENT);
+  // The draw list is a copy of what the frame shows, so the lock is held only to build it and
+  // the worker never waits on GDI.
+  std::vector<DrawOp> ops;
+  {
+    LauncherState& state = *g.context->state;
+    os::LockGuard guard(state.lock);
+    ops = FrameOps(state, g.pointer);
+  }
+  DrawOps(dc, ops);
+  if (dc != screen) BitBlt(screen, 0, 0, kClientWidth, kClientHeight, dc, 0, 0, SRCCOPY);
+  EndPaint(window, &paint);
+}
+
+bool HoveredButtonEnabled() {
+  if (!g.pointer.hover) return false;
+  LauncherState& state = *g.context->state;
+  os::LockGuard guard(state.lock);
+  return ButtonEnabled(state, g.pointer.hover_id);
+}
+
+void OnMouseMove(HWND window, LPARAM position) {
+  if (!g.pointer.tracking) {
+    TRACKMOUSEEVENT track{};
+    track.cbSize = sizeof(track);
+    track.dwFlags = TME_LEAVE;
+    track.hwndTrack = window;
+    TrackMouseEvent(&track);
+    g.pointer.tracking = true;
+  }
+  const int32_t x = static_cast<int16_t>(LOWORD(position));
+  const int32_t y = static_cast<int16_t>(HIWORD(position));
+  bool changed;
+  {
+    LauncherState& state = *g.context->state;
+    os::LockGuard guard(state.lock);
+    changed = PointerMoved(g.pointer, PageButtons(state), x, y);
+  }
+  if (changed) InvalidateWindow();
+}
+
+void OnButtonUp() {
+  std::optional<uint8_t> clicked;
+  {
+    LauncherState& state = *g.context->state;
+    os::LockGuard guard(state.lock);
+    clicked = PointerUp(g.pointer, state);
+  }
+  // The action takes the lock itself where it touches the state.
+  if (clicked) RunClick(*clicked, *g.context, host);
+  InvalidateWindow();
+}
+
+void OnStateChanged(HWND window) {
+  InvalidateWindow();
+  Page page;
+  std::string caption;
+  {
+    LauncherState& state = *g.context->state;
+    os::LockGuard guard(state.lock);
+    page = state.page;
+    caption = CaptionText(state.realm_name.View());
+  }
+  std::wstring wide;
+  if (ToWide(caption, &wide)) SetWindowTextW(window, wide.c_str());
+  ShowEditFields(page == Page::kSendLogs);
+}
+
+LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_DESTROY:
+    case kQuitMessage: PostQuitMessage(0); return 0;
+    case WM_PAINT: Paint(window); return 0;
+    case WM_ERASEBKGND: return 1;
+    case WM_SETCURSOR:
+      if (HoveredButtonEnabled()) {
+        SetCursor(LoadCursorW(nullptr, IDC_HAND));
+        return 1;
+      }
+      break;
+    case WM_CTLCOLOREDIT: {
+      HDC dc = reinterpret_cast<HDC>(wparam);
+      SetTextColor(dc, ToColorref(colour::kBody));
+      SetBkColor(dc, ToColorref(colour::kEditBackground));
+      return reinterpret_cast<LRESULT>(g.edit_brush);
+    }
+    case WM_MOUSEMOVE: OnMouseMove(window, lparam); return 0;
+    case WM_LBUTTONDOWN:
+      PointerDown(g.pointer);
+      InvalidateWindow();
+      return 0;
+    case WM_LBUTTONUP: OnButtonUp(); return 0;
+    case WM_MOUSELEAVE:
+      PointerLeft(g.pointer);
+      InvalidateWindow();
+      return 0;
+    case kStateChangedMessage: OnStateChanged(window); return 0;
+    default: break;
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+// The picture is artwork in the exe; any failure on the way leaves the plain fill.
+HDC LoadBackground(HINSTANCE instance, HDC window_dc) {
+  HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(kBackgroundResource), MAKEINTRESOURCEW(10));
+  if (resource == nullptr) return nullptr;
+  HGLOBAL loaded = LoadResource(instance, resource);
+  const DWORD size = SizeofResource(instance, resource);
+  const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
+  if (bytes == nullptr || size == 0) return nullptr;
+
+  // GDI+ stays up for the life of the process; the decoded bitmap is plain GDI afterwards.
+  ULONG_PTR token = 0;
+  Gdiplus::GdiplusStartupInput input;
+  if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return nullptr;
+  IStream* stream = SHCreateMemStream(static_cast<const BYTE*>(bytes), size);
+  if (stream == nullptr) return nullptr;
+  HBITMAP bitmap = nullptr;
+  Gdiplus::Bitmap* picture = Gdiplus::Bitmap::FromStream(stream);
+  if (picture != nullptr) {
+    if (picture->GetLastStatus() != Gdiplus::Ok || picture->GetHBITMAP(Gdiplus::Color(0), &bitmap) != Gdiplus::Ok) {
+      bitmap = nullptr;
+    }
+    delete picture;
+  }
+  stream->Release();
+  if (bitmap == nullptr) return nullptr;
+  HDC source = CreateCompatibleDC(window_dc);
+  if (source == nullptr) {
+    DeleteObject(bitmap);
+    return nullptr;
+  }
+  SelectObject(source, bitmap);
+  return source;
+}
+
+HFONT MakeFont(int height, int weight) {
+  return CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                     CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Georgia");
+}
+
+HWND MakeEditField(HINSTANCE instance, DWORD style, int x, int y, int width, int height, HFONT font, int limit) {
+  HWND field = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_BORDER | WS_TABSTOP | style, x, y, width, height, g.window,
+                               nullptr, instance, nullptr);
+  if (field == nullptr) return nullptr;
+  SendMessageW(field, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  SendMessageW(field, EM_SETLIMITTEXT, static_cast<WPARAM>(limit), 0);
+  return field;
+}
+
+}  // namespace
+
+bool CreateMainWindow(WorkerContext& context) {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  g.context = &context;
+
+  WNDCLASSEXW window_class{};
+  window_class.cbSize = sizeof(window_class);
+  window_class.style = 0;
+  window_class.lpfnWndProc = WindowProcedure;
+  window_class.hInstance = instance;
+  window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
+  window_class.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
+                                                       GetSystemMetrics(SM_CXSMICON),
+                                                       GetSystemMetrics(SM_CYSMICON), 0));
+  window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  window_class.hbrBackground = nullptr;
+  window_class.lpszClassName = kClassName;
+  if (RegisterClassExW(&window_class) == 0) return false;
+
+  RECT frame{0, 0, kClientWidth, kClientHeight};
+  AdjustWindowRect(&frame, kWindowStyle, FALSE);
+  const int width = frame.right - frame.left;
+  const int height = frame.bottom - frame.top;
+  int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+  int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+  if (x < 0) x = 0;
+  if (y < 0) y = 0;
+
+  g.window = CreateWindowExW(0, kClassName, kTitle, kWindowStyle, x, y, width, height, nullptr, nullptr, instance,
+                             nullptr);
+  if (g.window == nullptr) return false;
+  context.window = g.window;
+
+  HDC window_dc = GetDC(g.window);
+  g.back_buffer = CreateCompatibleDC(window_dc);
+  HBITMAP back_bitmap = CreateCompatibleBitmap(window_dc, kClientWidth, kClientHeight);
+  if (g.back_buffer != nullptr && back_bitmap != nullptr) {
+    SelectObject(g.back_buffer, back_bitmap);
+  } else {
+    if (g.back_buffer != nullptr) DeleteDC(g.back_buffer);
+    if (back_bitmap != nullptr) DeleteObject(back_bitmap);
+    g.back_buffer = nullptr;
+  }
+  g.background = LoadBackground(instance, window_dc);
+  ReleaseDC(g.window, window_dc);
+
+  g.fonts[static_cast<int>(Font::kTitle)] = MakeFont(26, FW_NORMAL);
+  g.fonts[static_cast<int>(Font::kPrimaryButton)] = MakeFont(22, FW_BOLD);
+  g.fonts[static_cast<int>(Font::kButton)] = MakeFont(15, FW_NORMAL);
+  g.fonts[static_cast<int>(Font::kBody)] = MakeFont(16, FW_NORMAL);
+  g.fonts[static_cast<int>(Font::kSmall)] = MakeFont(13, FW_NORMAL);
+  g.edit_brush = CreateSolidBrush(ToColorref(colour::kEditBackground));
+
+  g.account_field = MakeEditField(instance, ES_AUTOHSCROLL, 250, 414, 300, 24,
+                                  g.fonts[static_cast<int>(Font::kBody)], kAccountLimit);
+  g.note_field = MakeEditField(instance, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, 250, 460, 300, 48,
+                               g.fonts[static_cast<int>(Font::kSmall)], kNoteLimit);
+
+  ShowWindow(g.window, SW_SHOWNORMAL);
+  UpdateWindow(g.window);
+  return true;
+}
+
+void RunMessageLoop() {
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+}  // namespace vantrel::ui
