@@ -7,6 +7,18 @@
 #include "ui/page_model.h"
 
 namespace vantrel::ui {
+namespace {
+
+// The typed texts are kept to 600 bytes; the cut falls before a character that would not fit
+// whole, so the report never carries half a character.
+std::string_view WholeCharacters(std::string_view text, size_t capacity) {
+  if (text.size() <= capacity) return text;
+  size_t end = capacity;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+}  // namespace
 
 void SetPage(WorkerContext& context, UiHost& host, Page page) {
   {
@@ -55,8 +67,8 @@ void RunClick(uint8_t id, WorkerContext& context, UiHost& host) {
     case kSend: {
       std::string account, note;
       host.ReadEditFields(&account, &note);
-      context.account.Set(account);
-      context.note.Set(note);
+      context.account.Set(WholeCharacters(account, kFixedTextCapacity));
+      context.note.Set(WholeCharacters(note, kFixedTextCapacity));
       StartWorker(context, JobKind::kUpload);
       break;
     }
