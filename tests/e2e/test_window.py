@@ -1,0 +1,132 @@
+"""The launcher's window under Wine and Xvfb: placement, caption, painting, clicks, closing.
+
+Georgia is missing under Wine, so nothing here looks at glyphs: only frames, faces and the
+background picture, which the window paints in exact colours.
+"""
+
+import subprocess
+import time
+
+import pytest
+
+from conftest import REPO, Screenshot, install_launcher
+
+BACKGROUND_JPG = REPO / "resources" / "background.jpg"
+SCREEN_W, SCREEN_H = 1280, 1024  # the session's Xvfb screen
+
+FRAME = (110, 85, 50)
+INNER_FRAME = (58, 45, 28)
+FACE = (22, 17, 12)
+HOVERED_FACE = (36, 28, 19)
+HOVERED_FRAME = (201, 168, 106)
+PLAIN_FILL = (12, 10, 14)
+
+SETTINGS_BUTTON = (452, 452, 546, 480)
+CHECK_FILES_BUTTON = (254, 452, 348, 480)
+SETTINGS_PAGE_BUTTONS = [(254, 400, 546, 428), (254, 436, 546, 464), (254, 472, 546, 500), (254, 516, 546, 544)]
+WINDOWED_BUTTON = SETTINGS_PAGE_BUTTONS[1]
+
+
+@pytest.fixture
+def launcher(launch, tmp_path):
+    """An unstamped launcher (no realm), past its first update run."""
+    exe = install_launcher(tmp_path / "app")
+    running = launch(exe)
+    running.window()
+    running.wait_finish()
+    return running
+
+
+def move_pointer_away(launcher):
+    """Puts the pointer on an empty part of the client area, so no button is hovered."""
+    x, y, _, _ = launcher.geometry()
+    subprocess.run(["xdotool", "mousemove", "--sync", str(x + 20), str(y + 20)], env=launcher.wine.env, check=True)
+    time.sleep(0.4)
+
+
+def hover(launcher, rect):
+    x, y, _, _ = launcher.geometry()
+    left, top, right, bottom = rect
+    subprocess.run(["xdotool", "mousemove", "--sync", str(x + (left + right) // 2), str(y + (top + bottom) // 2)],
+                   env=launcher.wine.env, check=True)
+    time.sleep(0.4)
+
+
+def assert_button(launcher, shot, rect, frame, face):
+    """Frame on the outermost pixels inside the rectangle, face just within it."""
+    left, top, right, bottom = rect
+    for x, y in [(left, top), (right - 1, top), (right - 1, bottom - 1), (left, bottom - 1), (left + 9, top),
+                 (left, top + 7), (right - 1, top + 9)]:
+        assert launcher.client_pixel(shot, x, y) == frame, (rect, x, y)
+    for x, y in [(left + 2, top + 2), (right - 3, bottom - 3)]:
+        assert launcher.client_pixel(shot, x, y) == face, (rect, x, y)
+    # The right and bottom edges are outside the button.
+    assert launcher.client_pixel(shot, right, top + 9) != frame, rect
+    assert launcher.client_pixel(shot, left + 9, bottom) != frame, rect
+
+
+def test_window_is_centred_with_an_800x600_client_area_and_the_realm_caption(launcher):
+    x, y, width, height = launcher.geometry()
+    assert (width, height) == (800, 600)
+    # The frame is the same on the left and right, so the client area is centred exactly
+    # horizontally; vertically the caption bar pushes it down by half its height.
+    assert x == (SCREEN_W - 800) // 2
+    assert (SCREEN_H - 600) // 2 < y < (SCREEN_H - 600) // 2 + 30
+    # Without a manifest there is no realm name yet.
+    assert launcher.caption() == "Realm Launcher"
+
+
+def test_background_picture_and_panel_are_painted(launcher, tmp_path):
+    move_pointer_away(launcher)
+    shot = launcher.screenshot(tmp_path / "main.png")
+    for x, y in [(232, 262), (567, 262), (567, 559), (232, 559), (400, 262), (232, 400)]:
+        assert launcher.client_pixel(shot, x, y) == FRAME, (x, y)
+    for x, y in [(236, 266), (563, 266), (563, 555), (236, 555)]:
+        assert launcher.client_pixel(shot, x, y) == INNER_FRAME, (x, y)
+    # The picture, not the plain fill, is behind the panel: compare with the JPEG itself.
+    reference_png = tmp_path / "reference.png"
+    subprocess.run(["convert", str(BACKGROUND_JPG), str(reference_png)], check=True)
+    reference = Screenshot(reference_png)
+    differing = 0
+    for x, y in [(40, 40), (400, 120), (760, 560), (120, 300), (680, 300)]:
+        got = launcher.client_pixel(shot, x, y)
+        want = reference.pixel(x, y)
+        assert got != PLAIN_FILL
+        if max(abs(a - b) for a, b in zip(got, want)) > 6:
+            differing += 1
+    assert differing == 0
+
+
+def test_settings_page_and_windowed_toggle(launcher, tmp_path):
+    move_pointer_away(launcher)
+    shot = launcher.screenshot(tmp_path / "main.png")
+    assert_button(launcher, shot, SETTINGS_BUTTON, FRAME, FACE)
+
+    # Hovering an enabled button lights its face and frame.
+    hover(launcher, CHECK_FILES_BUTTON)
+    shot = launcher.screenshot(tmp_path / "hover.png")
+    assert_button(launcher, shot, CHECK_FILES_BUTTON, HOVERED_FRAME, HOVERED_FACE)
+
+    launcher.click_button(SETTINGS_BUTTON)
+    move_pointer_away(launcher)
+    shot = launcher.screenshot(tmp_path / "settings.png")
+    for rect in SETTINGS_PAGE_BUTTONS:
+        assert_button(launcher, shot, rect, FRAME, FACE)
+    # The main page's Play button is gone.
+    assert launcher.client_pixel(shot, 254, 394) != FRAME
+
+    settings = launcher.wine.settings_folder("local") / "settings.txt"
+    assert not settings.exists()
+    launcher.click_button(WINDOWED_BUTTON)
+    deadline = time.monotonic() + 10
+    while not settings.exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert settings.read_bytes() == b"game_dir=\r\nwindowed=1\r\n"
+    launcher.click_button(WINDOWED_BUTTON)
+    time.sleep(0.3)
+    assert settings.read_bytes() == b"game_dir=\r\nwindowed=0\r\n"
+
+
+def test_closing_the_window_ends_the_process_with_exit_code_0(launcher):
+    launcher.close()
+    assert launcher.wait_exit() == 0
