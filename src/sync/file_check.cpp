@@ -1,0 +1,163 @@
+#include "sync/file_check.h"
+
+#include <new>
+
+#include "launcher/worker.h"
+#include "support/os.h"
+#include "support/sha256.h"
+#include "support/text.h"
+
+namespace vantrel {
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Where the walk starts: past a drive ("C:") or a network share ("\\server\share"), which are
+// never folders to be made.
+size_t WalkStart(std::string_view path) {
+  if (path.size() >= 2 && path[1] == ':') return 2;
+  if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    size_t separators = 0;
+    for (size_t i = 2; i < path.size(); ++i) {
+      if (IsSeparator(path[i]) && ++separators == 2) return i;
+    }
+    return path.size();
+  }
+  return 0;
+}
+
+bool KeepBackup(std::string_view game_folder, const FileEntry& entry, std::string_view full_path) {
+  const std::string backup = BackupPath(game_folder, entry.path);
+  if (os::GetFileFacts(backup).exists) return true;  // the first copy ever made stays
+  std::string failed;
+  if (!MakeFolders(FolderPart(backup), &failed)) return false;
+  if (os::CopyFileOver(full_path, backup) != os::kOk) {
+    os::DeleteFilePath(backup);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string_view FolderPart(std::string_view path) {
+  const size_t cut = path.find_last_of("\\/");
+  return cut == std::string_view::npos ? std::string_view() : path.substr(0, cut);
+}
+
+bool MakeFolders(std::string_view folder, std::string* failed) {
+  const size_t start = WalkStart(folder);
+  for (size_t i = start + 1; i <= folder.size(); ++i) {
+    if (i < folder.size() && !IsSeparator(folder[i])) continue;
+    const std::string_view prefix = folder.substr(0, i);
+    if (IsSeparator(prefix.back())) continue;  // a doubled or trailing separator names no new folder
+    const os::FileFacts facts = os::GetFileFacts(prefix);
+    if (facts.exists && facts.is_folder) continue;
+    const uint32_t error = facts.exists ? os::kErrorAlreadyExists : os::CreateFolder(prefix);
+    if (facts.exists || (error != os::kOk && error != os::kErrorAlreadyExists)) {
+      failed->assign(prefix);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool GamePresent(LauncherState& state) {
+  const std::string folder = CopyGameFolder(state);
+  std::string program;
+  {
+    os::LockGuard guard(state.lock);
+    program = state.game_program.Copy();
+  }
+  if (program.empty()) program = "Diablo II.exe";
+  if (folder.empty()) return false;
+  const os::FileFacts facts = os::GetFileFacts(GameProgramPath(folder, program));
+  return facts.exists && !facts.is_folder;
+}
+
+DownloadList CheckFiles(WorkerContext& context, std::string_view game_folder, const std::vector<FileEntry>& files,
+                        HashLedger& hashes) {
+  DownloadList list;
+  const uint64_t count = files.size();
+  for (uint64_t index = 0; index < count; ++index) {
+    const FileEntry& entry = files[index];
+    const std::string full_path = FullGamePath(game_folder, entry.path);
+    const os::FileFacts facts = os::GetFileFacts(full_path);
+    bool current = false;
+    if (facts.exists) {
+      const auto known = hashes.find(full_path);
+      if (known != hashes.end() && known->second.size == facts.size && known->second.write_time == facts.write_time) {
+        current = known->second.hash == entry.sha256;
+      } else {
+        StatusNotice(context, "Checking your files", CheckingDetail(LastPathComponent(full_path), index + 1, count),
+                     static_cast<float>(static_cast<double>(index) / static_cast<double>(count)));
+        std::string hash;
+        if (HashFile(full_path, &hash)) {
+          RecordHashed(hashes, full_path, facts.size, facts.write_time, hash);
+          current = hash == entry.sha256;
+        }
+      }
+    }
+    if (!current) {
+      list.entries.push_back(entry);
+      list.total_size += entry.size;
+    }
+  }
+  return list;
+}
+
+std::optional<RunOutcome> DownloadAll(WorkerContext& context, HttpSession& session, std::string_view game_folder,
+                                      const DownloadList& list, Ledgers& ledgers) {
+  uint64_t done = 0;
+  const uint64_t total = list.total_size;
+  const uint64_t count = list.entries.size();
+  for (uint64_t index = 0; index < count; ++index) {
+    const FileEntry& entry = list.entries[index];
+    const std::string full_path = FullGamePath(game_folder, entry.path);
+    const std::string_view file_name = LastPathComponent(full_path);
+    StatusNotice(context, DownloadingHeadline(index + 1, count), file_name, ProgressFraction(done, total));
+
+    std::string failed;
+    if (!MakeFolders(FolderPart(full_path), &failed)) return FolderFailedOutcome(failed);
+
+    // A file the launcher wrote itself is not the player's, so it needs no copy.
+    if (os::GetFileFacts(full_path).exists && ledgers.written.count(full_path) == 0 &&
+        !KeepBackup(game_folder, entry, full_path)) {
+      return BackupFailedOutcome(file_name);
+    }
+
+    const std::string part_path = PartPath(full_path);
+    LauncherState& state = *context.state;
+    const DownloadProgress progress = [&](uint64_t chunk_bytes) {
+      done += chunk_bytes;
+      std::string detail;
+      try {
+        detail = DownloadProgressDetail(file_name, done, total);
+      } catch (const std::bad_alloc&) {
+        // The progress line is a nicety; the download goes on without it.
+      }
+      {
+        os::LockGuard guard(state.lock);
+        state.status_detail.Set(detail);
+        state.progress = ProgressFraction(done, total);
+      }
+      Notify(context);
+      return true;
+    };
+    const HttpError error = Download(session, FileAddress(context.realm_address, entry.path), part_path, entry.sha256,
+                                     entry.size, progress);
+    if (error != HttpError::kNone) return DownloadFailedOutcome(error, full_path);
+
+    if (const uint32_t move_error = os::MoveReplace(part_path, full_path)) {
+      os::DeleteFilePath(part_path);
+      return ReplaceFailedOutcome(move_error, full_path);
+    }
+    // The realm's hash is recorded: the file was verified while it was written.
+    const os::FileFacts placed = os::GetFileFacts(full_path);
+    if (placed.exists) RecordHashed(ledgers.hashes, full_path, placed.size, placed.write_time, entry.sha256);
+    RecordWritten(ledgers.written, full_path);
+  }
+  return std::nullopt;
+}
+
+}  // namespace vantrel

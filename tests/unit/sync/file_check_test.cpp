@@ -1,0 +1,135 @@
+#include "sync/file_check.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/sha256.h"
+#include "unit/sync/run_fixture.h"
+#include "unit/sync/temp_folder.h"
+
+namespace vantrel {
+namespace {
+
+using testing::RunFixture;
+using testing::TempFolder;
+using testing::WriteFile;
+
+FileEntry Entry(std::string path, std::string_view content) {
+  FileEntry entry;
+  entry.path = std::move(path);
+  entry.sha256 = Sha256Text(content);
+  entry.size = content.size();
+  return entry;
+}
+
+TEST(MakeFolders, CreatesEveryMissingLevelAndNamesTheOneInTheWay) {
+  TempFolder temp;
+  std::string failed;
+  ASSERT_TRUE(MakeFolders(temp.path() + "\\a\\b/c", &failed));
+  EXPECT_TRUE(std::filesystem::is_directory(temp / "a/b/c"));
+  // Existing levels and a trailing separator are fine.
+  EXPECT_TRUE(MakeFolders(temp.path() + "\\a\\b\\", &failed));
+
+  WriteFile(temp / "a/plain", "x");
+  EXPECT_FALSE(MakeFolders(temp.path() + "\\a\\plain\\deeper\\still", &failed));
+  EXPECT_EQ(failed, temp.path() + "\\a\\plain");
+  EXPECT_FALSE(std::filesystem::exists(temp / "a/plain/deeper"));
+}
+
+TEST(MakeFolders, FolderPartStopsAtTheLastSeparator) {
+  EXPECT_EQ(FolderPart("C:\\D2\\Data/x.dll"), "C:\\D2\\Data");
+  EXPECT_EQ(FolderPart("x.dll"), "");
+}
+
+TEST(GamePresent, NeedsAFolderAndTheProgramFileInIt) {
+  TempFolder temp;
+  RunFixture run;
+  EXPECT_FALSE(GamePresent(run.state));  // no folder chosen
+  run.state.game_folder.Set(temp.path());
+  EXPECT_FALSE(GamePresent(run.state));
+  std::filesystem::create_directory(temp / "Diablo II.exe");  // a folder is no program
+  EXPECT_FALSE(GamePresent(run.state));
+  run.state.game_program.Set("Game/D2.exe");
+  WriteFile(temp / "Game/D2.exe", "MZ");
+  EXPECT_TRUE(GamePresent(run.state));
+  run.state.game_program.Clear();  // nothing published yet: the usual program name
+  std::filesystem::remove(temp / "Diablo II.exe");
+  WriteFile(temp / "Diablo II.exe", "MZ");
+  EXPECT_TRUE(GamePresent(run.state));
+}
+
+class CheckFilesTest : public ::testing::Test {
+ protected:
+  TempFolder temp;
+  RunFixture run;
+  HashLedger hashes;
+
+  std::string Full(std::string_view path) { return FullGamePath(temp.path(), path); }
+  void RememberAsIs(std::string_view path, std::string_view hash) {
+    const os::FileFacts facts = os::GetFileFacts(Full(path));
+    RecordHashed(hashes, Full(path), facts.size, facts.write_time, hash);
+  }
+};
+
+TEST_F(CheckFilesTest, ListsMissingAndDifferentFilesInManifestOrder) {
+  WriteFile(temp / "same.txt", "same");
+  WriteFile(temp / "Data/changed.dll", "old bytes");
+  const std::vector<FileEntry> files = {Entry("missing.mpq", "12345"), Entry("same.txt", "same"),
+                                        Entry("Data/changed.dll", "new bytes!")};
+  const DownloadList list = CheckFiles(run.context, temp.path(), files, hashes);
+  ASSERT_EQ(list.entries.size(), 2u);
+  EXPECT_EQ(list.entries[0].path, "missing.mpq");
+  EXPECT_EQ(list.entries[1].path, "Data/changed.dll");
+  EXPECT_EQ(list.total_size, 15u);
+  // Only hashed files are announced, with their place in the whole manifest.
+  const std::vector<std::string> statuses = RunFixture::TracesOf("status");
+  ASSERT_EQ(statuses.size(), 2u);
+  EXPECT_EQ(statuses[0], "Checking your files | same.txt (2 of 3)");
+  EXPECT_EQ(statuses[1], "Checking your files | changed.dll (3 of 3)");
+  EXPECT_FLOAT_EQ(run.state.progress, 2.0f / 3.0f);
+  // Both hashed files are remembered with their real hash; the missing one isn't.
+  EXPECT_EQ(hashes.at(Full("same.txt")).hash, Sha256Text("same"));
+  EXPECT_EQ(hashes.at(Full("Data/changed.dll")).hash, Sha256Text("old bytes"));
+  EXPECT_EQ(hashes.count(Full("missing.mpq")), 0u);
+}
+
+TEST_F(CheckFilesTest, TrustsTheLedgerWhileSizeAndTimeAreUnchanged) {
+  WriteFile(temp / "a.dll", "realm");
+  RememberAsIs("a.dll", Sha256Text("realm"));
+  // Altered in place with the same size and write time: the file is not read again.
+  const os::FileFacts before = os::GetFileFacts(Full("a.dll"));
+  WriteFile(temp / "a.dll", "REALM");
+  struct stat st;
+  ASSERT_EQ(stat((temp / "a.dll").c_str(), &st), 0);
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  times[1].tv_sec = static_cast<time_t>((before.write_time - 116444736000000000ULL) / 10000000ULL);
+  times[1].tv_nsec = static_cast<long>((before.write_time - 116444736000000000ULL) % 10000000ULL * 100);
+  ASSERT_EQ(utimensat(AT_FDCWD, (temp / "a.dll").c_str(), times, 0), 0);
+  ASSERT_EQ(os::GetFileFacts(Full("a.dll")).write_time, before.write_time);
+
+  DownloadList list = CheckFiles(run.context, temp.path(), {Entry("a.dll", "realm")}, hashes);
+  EXPECT_TRUE(list.entries.empty());
+  EXPECT_TRUE(RunFixture::TracesOf("status").empty());
+
+  // A new write time makes it hashed again, and the change is found.
+  times[1].tv_sec += 5;
+  ASSERT_EQ(utimensat(AT_FDCWD, (temp / "a.dll").c_str(), times, 0), 0);
+  list = CheckFiles(run.context, temp.path(), {Entry("a.dll", "realm")}, hashes);
+  EXPECT_EQ(list.entries.size(), 1u);
+  EXPECT_EQ(hashes.at(Full("a.dll")).hash, Sha256Text("REALM"));
+}
+
+TEST_F(CheckFilesTest, AFolderWhereAFileBelongsIsListedAndNotRecorded) {
+  std::filesystem::create_directories(temp / "Data/x.dll");
+  const DownloadList list = CheckFiles(run.context, temp.path(), {Entry("Data/x.dll", "x")}, hashes);
+  EXPECT_EQ(list.entries.size(), 1u);
+  EXPECT_TRUE(hashes.empty());
+  EXPECT_EQ(RunFixture::TracesOf("status").size(), 1u);
+}
+
+}  // namespace
+}  // namespace vantrel
