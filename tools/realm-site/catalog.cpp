@@ -55,8 +55,7 @@ bool ScanGameFiles(const std::string& files_dir, std::vector<FileRecord>* files,
     *error = files_dir + " can't be listed: " + problem.message();
     return false;
   }
-  std::sort(files->begin(), files->end(),
-            [](const FileRecord& a, const FileRecord& b) { return a.path < b.path; });
+  std::sort(files->begin(), files->end(), [](const FileRecord& a, const FileRecord& b) { return a.path < b.path; });
   std::map<std::string, const std::string*> by_lowered;
   for (const FileRecord& record : *files) {
     if (!IsGamePath(record.path)) {

@@ -18,8 +18,8 @@ inline constexpr const char* kCacheFileName = ".realm-site-cache";
 inline constexpr const char* kLauncherFileName = "launcher/VantrelLauncher.exe";
 
 struct FileRecord {
-  std::string path;      // relative, "/" separators; under files/ for game files
-  std::string disk_path; // absolute path on this machine
+  std::string path;       // relative, "/" separators; under files/ for game files
+  std::string disk_path;  // absolute path on this machine
   uint64_t size = 0;
   int64_t mtime_ns = 0;
   std::string sha256;

@@ -41,10 +41,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   options->command = argv[1];
   for (int i = 2; i < argc; ++i) {
     const std::string_view flag = argv[i];
-    std::string* target = flag == "--root" ? &options->root
+    std::string* target = flag == "--root"     ? &options->root
                           : flag == "--listen" ? &options->listen
-                          : flag == "--out" ? &options->out
-                                            : nullptr;
+                          : flag == "--out"    ? &options->out
+                                               : nullptr;
     if (target == nullptr || i + 1 >= argc) {
       *error = target == nullptr ? "unknown option " + std::string(flag) : std::string(flag) + " needs a value";
       return false;

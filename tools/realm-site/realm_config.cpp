@@ -1,7 +1,6 @@
 #include "realm-site/realm_config.h"
 
 #include <nlohmann/json.hpp>
-
 #include <set>
 
 #include "realm/game_path.h"
@@ -19,7 +18,13 @@ bool IsPassableArguments(std::string_view args) {
   for (unsigned char c : args) {
     if (c < 0x20 || c > 0x7E) return false;
     switch (c) {
-      case '"': case '%': case '&': case '<': case '>': case '^': case '|': return false;
+      case '"':
+      case '%':
+      case '&':
+      case '<':
+      case '>':
+      case '^':
+      case '|': return false;
       default: break;
     }
   }
@@ -66,8 +71,7 @@ bool ParseGateways(const Json& list, std::vector<Gateway>* gateways, std::string
   }
   for (const Json& item : list) {
     Gateway gateway;
-    if (!item.is_object() ||
-        !OnlyKnownKeys(item, {"address", "zone", "name"}, " in \"extra_gateways\"", error) ||
+    if (!item.is_object() || !OnlyKnownKeys(item, {"address", "zone", "name"}, " in \"extra_gateways\"", error) ||
         !TakeString(item, "address", &gateway.address, error) || !TakeString(item, "zone", &gateway.zone, error) ||
         !TakeString(item, "name", &gateway.name, error)) {
       if (error->empty()) *error = "each of \"extra_gateways\" must be an object";
@@ -94,8 +98,8 @@ bool Validate(RealmConfig& config, std::string* error) {
     return false;
   }
   if (!IsGamePath(config.exe) || !EndsWithNoCase(config.exe, ".exe")) {
-    *error = "\"start\".\"exe\" must be a relative path inside the game folder ending in .exe, got \"" +
-             config.exe + "\"";
+    *error =
+        "\"start\".\"exe\" must be a relative path inside the game folder ending in .exe, got \"" + config.exe + "\"";
     return false;
   }
   if (!IsPassableArguments(config.args)) {
@@ -141,8 +145,8 @@ bool ParseRealmConfig(std::string_view text, RealmConfig* config, std::string* e
   }
   RealmConfig parsed;
   if (!OnlyKnownKeys(root,
-                     {"realm", "address", "gateway_name", "gateway_zone", "extra_gateways", "site", "revision",
-                      "start", "news", "operator_token"},
+                     {"realm", "address", "gateway_name", "gateway_zone", "extra_gateways", "site", "revision", "start",
+                      "news", "operator_token"},
                      "", error)) {
     return false;
   }
