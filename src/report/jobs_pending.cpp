@@ -1,13 +1,8 @@
-// Log gathering and upload: filled in by the log-report work. Until then both jobs end
-// at once and change nothing.
+// Upload: filled in by the log-report work. Until then the job ends at once and changes nothing.
 #include "launcher/jobs.h"
 #include "launcher/worker.h"
 
 namespace vantrel {
-
-void RunGathering(WorkerContext& context) {
-  FinishNotice(context, "Sending logs isn't ready yet", "", ReadReady(*context.state));
-}
 
 void RunUpload(WorkerContext& context) {
   FinishNotice(context, "Sending logs isn't ready yet", "", ReadReady(*context.state));
