@@ -26,7 +26,8 @@ int wmain(int argc, wchar_t** argv) {
     if (const wchar_t* text = static_cast<const wchar_t*>(GlobalLock(data))) {
       const int length = static_cast<int>(std::wcslen(text));
       std::string utf8(length * 4 + 1, '\0');
-      const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr);
+      const int size =
+          WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr);
       utf8.resize(size > 0 ? size : 0);
       std::fwrite(utf8.data(), 1, utf8.size(), stdout);
       GlobalUnlock(data);

@@ -8,9 +8,11 @@ namespace {
 
 std::string Utf8(const std::wstring& wide) {
   if (wide.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
   std::string out(size > 0 ? size : 0, '\0');
-  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr, nullptr);
+  if (size > 0)
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr, nullptr);
   return out;
 }
 
@@ -24,8 +26,7 @@ int wmain() {
   std::wstring current(32768, L'\0');
   current.resize(GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data()));
 
-  const std::string record =
-      "command line: " + Utf8(GetCommandLineW()) + "\ncurrent folder: " + Utf8(current) + "\n";
+  const std::string record = "command line: " + Utf8(GetCommandLineW()) + "\ncurrent folder: " + Utf8(current) + "\n";
   // Written under another name first so a reader never sees half a record.
   const std::wstring partial = folder_of_exe + L"stand-in-record.tmp";
   const std::wstring final_name = folder_of_exe + L"stand-in-record.txt";

@@ -57,7 +57,10 @@ TEST(RegistrySeam, ReadsMultiStringUnitsAndRefusesOtherTypes) {
   SetValue(kTestKey, L"list", REG_MULTI_SZ, MultiSz({L"1002", L"1", L"realm"}));
   std::u16string units;
   ASSERT_EQ(os::ReadUserMultiString("Software\\VantrelTest\\Registry", "list", &units), os::kOk);
-  EXPECT_EQ(units, std::u16string(u"1002\0" u"1\0" u"realm\0\0", 14));
+  EXPECT_EQ(units, std::u16string(u"1002\0"
+                                  u"1\0"
+                                  u"realm\0\0",
+                                  14));
 
   SetValue(kTestKey, L"plain", REG_SZ, std::wstring(L"1002\0", 5));
   EXPECT_EQ(os::ReadUserMultiString("Software\\VantrelTest\\Registry", "plain", &units), os::kErrorDatatypeMismatch);
@@ -152,16 +155,17 @@ class PlayUnderWine : public ::testing::Test {
 };
 
 TEST_F(PlayUnderWine, SelectedGatewayStartsTheGameWithItsArguments) {
-  SetValue(kGatewayKey, kGatewayValue, REG_MULTI_SZ,
-           MultiSz({L"1002", L" 2 ", L"eu.example", L"-1", L"Europe", L" PLAY.vantrel.example ", L"-1", L"Vantrel East"}));
+  SetValue(
+      kGatewayKey, kGatewayValue, REG_MULTI_SZ,
+      MultiSz({L"1002", L" 2 ", L"eu.example", L"-1", L"Europe", L" PLAY.vantrel.example ", L"-1", L"Vantrel East"}));
   state_.game_arguments.Set(" -direct  -txt ");
   state_.windowed = true;
   state_.gateway_missing = true;
   PlayAction(context_);
   EXPECT_EQ(state_.status_headline.Copy(), "The game is starting");
   EXPECT_FALSE(state_.gateway_missing);
-  EXPECT_EQ(WaitForRecord(), "command line: \"" + folder_ + "\\Diablo II.exe\" -direct  -txt -w\ncurrent folder: " +
-                                 folder_ + "\n");
+  EXPECT_EQ(WaitForRecord(),
+            "command line: \"" + folder_ + "\\Diablo II.exe\" -direct  -txt -w\ncurrent folder: " + folder_ + "\n");
 }
 
 TEST_F(PlayUnderWine, ListedGatewayStartsTheGameAndNamesTheEntry) {

@@ -45,8 +45,9 @@ class GameActions : public ::testing::Test {
 
   // A stand-in game: records its arguments and current folder, then exits.
   void WriteStandIn(const std::string& name) {
-    WriteProgram(name, "#!/bin/sh\n{ printf '%s\\n' \"$@\"; pwd; } > \"$(dirname \"$0\")/record.tmp\"\n"
-                       "mv \"$(dirname \"$0\")/record.tmp\" \"$(dirname \"$0\")/record.txt\"\n");
+    WriteProgram(name,
+                 "#!/bin/sh\n{ printf '%s\\n' \"$@\"; pwd; } > \"$(dirname \"$0\")/record.tmp\"\n"
+                 "mv \"$(dirname \"$0\")/record.tmp\" \"$(dirname \"$0\")/record.txt\"\n");
   }
   void WriteProgram(const std::string& name, const std::string& content) {
     std::ofstream(folder_ + "/" + name, std::ios::binary) << content;

@@ -75,7 +75,11 @@ TEST(EvaluateGateways, ShortListsAndIncompleteGatewaysAreMissing) {
 
 TEST(SplitMultiString, EachStringRunsToItsNulAndAnEmptyOneEndsTheList) {
   Strings strings;
-  ASSERT_TRUE(SplitMultiString(std::u16string(u"1002\0" u"1\0" u"realm\0\0", 14), &strings));
+  ASSERT_TRUE(SplitMultiString(std::u16string(u"1002\0"
+                                              u"1\0"
+                                              u"realm\0\0",
+                                              14),
+                               &strings));
   EXPECT_EQ(strings, (Strings{"1002", "1", "realm"}));
 
   ASSERT_TRUE(SplitMultiString(std::u16string(u"a\0\0b\0\0", 6), &strings));
@@ -90,7 +94,11 @@ TEST(SplitMultiString, EachStringRunsToItsNulAndAnEmptyOneEndsTheList) {
 
 TEST(SplitMultiString, ALastStringWithoutItsNulIsDropped) {
   Strings strings;
-  ASSERT_TRUE(SplitMultiString(std::u16string(u"1002\0" u"1\0" u"real", 11), &strings));
+  ASSERT_TRUE(SplitMultiString(std::u16string(u"1002\0"
+                                              u"1\0"
+                                              u"real",
+                                              11),
+                               &strings));
   EXPECT_EQ(strings, (Strings{"1002", "1"}));
   ASSERT_TRUE(SplitMultiString(u"nonul", &strings));
   EXPECT_TRUE(strings.empty());
@@ -99,7 +107,9 @@ TEST(SplitMultiString, ALastStringWithoutItsNulIsDropped) {
 TEST(SplitMultiString, ConvertsToUtf8AndRefusesUnpairedSurrogates) {
   Strings strings;
   ASSERT_TRUE(SplitMultiString(std::u16string(u"R\u00e9alm\0\U0001F600\0", 9), &strings));
-  EXPECT_EQ(strings, (Strings{"R\xC3\xA9" "alm", "\xF0\x9F\x98\x80"}));
+  EXPECT_EQ(strings, (Strings{"R\xC3\xA9"
+                              "alm",
+                              "\xF0\x9F\x98\x80"}));
 
   std::u16string lone(u"ok\0x\0", 5);
   lone[3] = 0xD800;
