@@ -150,7 +150,8 @@ class Launcher:
 
     def _read(self):
         for raw in self.proc.stderr:
-            self.log.write(raw)
+            if not self.log.closed:
+                self.log.write(raw)
             line = raw.decode("latin-1").rstrip("\n")
             m = TRACE_RE.search(line)
             if not m or "OutputDebugStringA" not in line:
@@ -162,7 +163,6 @@ class Launcher:
                 self.lines.append(text)
                 self.truncated.append(bool(m.group(2)))
                 self._cond.notify_all()
-        self.log.flush()
 
     # --- trace lines -------------------------------------------------------------------------
     def traces(self, kind=None):
@@ -264,6 +264,10 @@ class Launcher:
             self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
             pass
+
+    def finish(self):
+        """After every Wine process has ended: the reader drains and the log closes."""
+        self._reader.join(timeout=10)
         self.log.close()
 
 
@@ -363,8 +367,7 @@ def launch(wine, tmp_path):
             launcher.kill()
     wine.reset()
     for launcher in started:
-        if not launcher.log.closed:
-            launcher.log.close()
+        launcher.finish()
 
 
 @pytest.fixture
