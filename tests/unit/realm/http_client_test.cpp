@@ -44,7 +44,7 @@ class HttpClientTest : public ::testing::Test {
     s.Get(R"(/bytes/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
       res.set_content(std::string(std::stoul(req.matches[1]), 'a'), "application/octet-stream");
     });
-    s.Get("/echo", [](const httplib::Request& req, httplib::Response& res) {
+    s.Get(R"(/echo.*)", [](const httplib::Request& req, httplib::Response& res) {
       res.set_content(req.target + "|" + req.get_header_value("User-Agent"), "text/plain");
     });
     s.Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
@@ -118,6 +118,12 @@ TEST_F(HttpClientTest, FetchSendsThePathAloneWithTheLaunchersAgent) {
   FetchResult result = Get("/echo?x=1&y=2#part");
   ASSERT_EQ(result.error, HttpError::kNone);
   EXPECT_EQ(result.body, "/echo|VantrelLauncher/1.0");
+}
+
+TEST_F(HttpClientTest, FetchEscapesSpacesInThePathAsWinHttpDoes) {
+  FetchResult result = Get("/echo/Diablo II.exe");
+  ASSERT_EQ(result.error, HttpError::kNone);
+  EXPECT_EQ(result.body, "/echo/Diablo%20II.exe|VantrelLauncher/1.0");
 }
 
 TEST_F(HttpClientTest, FetchPostsTheBodyWithTheCallersHeaders) {
