@@ -1,6 +1,7 @@
 #include "ui/page_model.h"
 
 #include "support/text.h"
+#include "support/utf.h"
 
 namespace vantrel::ui {
 
@@ -47,6 +48,22 @@ std::string CaptionText(std::string_view realm_name) {
   std::string caption(realm_name.empty() ? std::string_view("Realm") : realm_name);
   caption.append(" Launcher");
   return FitOr(std::move(caption), 120, "Vantrel Launcher");
+}
+
+bool DrawableText(std::string_view text, std::u16string* wide) {
+  if (text.size() >= kFixedTextCapacity) {
+    // Every stored text was cut to 600 bytes without regard to characters; a news or detail
+    // text must not vanish because the cut fell inside its last character.
+    text = text.substr(0, kFixedTextCapacity);
+    size_t lead = text.size();
+    while (lead > 0 && text.size() - lead < 4 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
+    if (lead > 0) {
+      const unsigned char first = static_cast<unsigned char>(text[lead - 1]);
+      const size_t length = first >= 0xF8 ? 1 : first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+      if (length > 1 && text.size() - (lead - 1) < length) text = text.substr(0, lead - 1);
+    }
+  }
+  return Utf8ToUtf16(text, wide);
 }
 
 std::vector<Button> PageButtons(const LauncherState& state) {

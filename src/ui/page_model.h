@@ -105,6 +105,10 @@ std::string SendLogsSentence(const LauncherState& state);
 std::string ReportFileNames(const LauncherState& state);
 std::string CaptionText(std::string_view realm_name);
 
+// What a text op draws: its first 600 bytes as UTF-16. False (draw nothing) when they are not
+// valid UTF-8, except that a character cut by the 600-byte limit itself is left off.
+bool DrawableText(std::string_view text, std::u16string* wide);
+
 // Everything drawn over the background, in painting order: panel, page texts and progress,
 // buttons, footer.
 std::vector<DrawOp> FrameOps(const LauncherState& state, const Pointer& pointer);

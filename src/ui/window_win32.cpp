@@ -32,7 +32,6 @@ constexpr int kIconResource = 1;
 constexpr int kAccountLimit = 32;
 constexpr int kNoteLimit = 480;
 constexpr int kEditBufferUnits = 600;  // including the terminator
-constexpr size_t kTextBytesDrawn = 600;
 
 // Touched only by the window thread.
 struct UiGlobals {
@@ -73,14 +72,13 @@ void FrameSolid(HDC dc, const Rect& rect, Rgb colour) {
 }
 
 void DrawTextOp(HDC dc, const DrawOp& op) {
-  // A text cut inside a character is not drawn rather than drawn with a broken last glyph.
-  std::wstring wide;
-  if (!ToWide(std::string_view(op.text).substr(0, kTextBytesDrawn), &wide)) return;
-  if (wide.empty()) return;
+  std::u16string wide;
+  if (!DrawableText(op.text, &wide) || wide.empty()) return;
   RECT area = ToRect(op.rect);
   HGDIOBJ previous = SelectObject(dc, g.fonts[static_cast<int>(op.font)]);
   SetTextColor(dc, ToColorref(op.colour));
-  DrawTextW(dc, wide.c_str(), static_cast<int>(wide.size()), &area, op.format | kNoPrefix);
+  DrawTextW(dc, reinterpret_cast<const wchar_t*>(wide.c_str()), static_cast<int>(wide.size()), &area,
+            op.format | kNoPrefix);
   SelectObject(dc, previous);
 }
 

@@ -418,5 +418,40 @@ TEST_F(PageModel, OnlyTheMainPageShowsTheStatus) {
   EXPECT_EQ(FindText(ops, {250, 358, 550, 414})->format, kCentredWrapEditBreak);
 }
 
+TEST(DrawableText, DrawsTheFirst600BytesLeavingOffACharacterCutThere) {
+  std::u16string wide;
+  ASSERT_TRUE(DrawableText("Tristram & Co", &wide));
+  EXPECT_EQ(wide, u"Tristram & Co");
+  ASSERT_TRUE(DrawableText(std::string(700, 'a'), &wide));
+  EXPECT_EQ(wide.size(), 600u);
+
+  const std::string euro = "\xE2\x82\xAC";
+  const std::string grin = "\xF0\x9F\x98\x80";
+  struct Case {
+    std::string text;
+    std::u16string drawn;
+  };
+  const Case cases[] = {
+      {std::string(599, 'a') + euro, std::u16string(599, u'a')},           // cut after the lead byte
+      {std::string(598, 'a') + euro + "b", std::u16string(598, u'a')},     // cut inside
+      {std::string(597, 'a') + euro + "b", std::u16string(597, u'a') + u"\u20AC"},  // whole at the end
+      {std::string(596, 'a') + grin, std::u16string(596, u'a') + u"\U0001F600"},
+      {std::string(597, 'a') + grin, std::u16string(597, u'a')},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(DrawableText(c.text, &wide)) << c.text.size();
+    EXPECT_EQ(wide, c.drawn) << c.text.size();
+  }
+}
+
+TEST(DrawableText, InvalidUtf8DrawsNothing) {
+  std::u16string wide;
+  EXPECT_FALSE(DrawableText("ab\xE2\x82", &wide));  // broken, but not by the 600-byte cut
+  EXPECT_FALSE(DrawableText(std::string(300, 'a') + "\xFF" + std::string(400, 'a'), &wide));
+  EXPECT_FALSE(DrawableText("\xED\xA0\x80", &wide));  // an encoded surrogate
+  EXPECT_FALSE(DrawableText("\xC0\xAF", &wide));      // overlong
+  EXPECT_FALSE(DrawableText(std::string(599, 'a') + "\xFF", &wide));
+}
+
 }  // namespace
 }  // namespace vantrel::ui
