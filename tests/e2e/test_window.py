@@ -130,3 +130,31 @@ def test_settings_page_and_windowed_toggle(launcher, tmp_path):
 def test_closing_the_window_ends_the_process_with_exit_code_0(launcher):
     launcher.close()
     assert launcher.wait_exit() == 0
+
+
+SEND_LOGS_BUTTON = (353, 452, 447, 480)
+CANCEL_BUTTON = (404, 516, 546, 544)
+EDIT_BACKGROUND = (14, 11, 8)
+ACCOUNT_FIELD_INSIDE = [(256, 420), (540, 432)]
+NOTE_FIELD_INSIDE = [(256, 466), (520, 500)]
+
+
+def test_edit_fields_show_only_on_the_send_logs_page(launcher, tmp_path):
+    move_pointer_away(launcher)
+    shot = launcher.screenshot(tmp_path / "main.png")
+    for x, y in ACCOUNT_FIELD_INSIDE + NOTE_FIELD_INSIDE:
+        assert launcher.client_pixel(shot, x, y) != EDIT_BACKGROUND, (x, y)
+
+    start = launcher.count()
+    launcher.click_button(SEND_LOGS_BUTTON)
+    launcher.wait_finish(start=start)
+    move_pointer_away(launcher)
+    shot = launcher.screenshot(tmp_path / "send-logs.png")
+    for x, y in ACCOUNT_FIELD_INSIDE + NOTE_FIELD_INSIDE:
+        assert launcher.client_pixel(shot, x, y) == EDIT_BACKGROUND, (x, y)
+
+    launcher.click_button(CANCEL_BUTTON)
+    move_pointer_away(launcher)
+    shot = launcher.screenshot(tmp_path / "back.png")
+    for x, y in ACCOUNT_FIELD_INSIDE + NOTE_FIELD_INSIDE:
+        assert launcher.client_pixel(shot, x, y) != EDIT_BACKGROUND, (x, y)
