@@ -10,6 +10,7 @@ import time
 import pytest
 
 from conftest import REPO, Screenshot, install_launcher
+from fault_server import FaultServer
 
 BACKGROUND_JPG = REPO / "resources" / "background.jpg"
 SCREEN_W, SCREEN_H = 1280, 1024  # the session's Xvfb screen
@@ -158,3 +159,24 @@ def test_edit_fields_show_only_on_the_send_logs_page(launcher, tmp_path):
     shot = launcher.screenshot(tmp_path / "back.png")
     for x, y in ACCOUNT_FIELD_INSIDE + NOTE_FIELD_INSIDE:
         assert launcher.client_pixel(shot, x, y) != EDIT_BACKGROUND, (x, y)
+
+
+@pytest.mark.parametrize("realm, caption", [
+    ("Tristram & Co", "Tristram & Co Launcher"),
+    ("r" * 111, "r" * 111 + " Launcher"),
+    ("r" * 112, "Vantrel Launcher"),  # would pass 120 bytes
+])
+def test_caption_follows_the_realm_name(launch, tmp_path, realm, caption):
+    server = FaultServer(realm={"realm": realm, "address": "play.test"})
+    try:
+        exe = install_launcher(tmp_path / "app", server.url)
+        launcher = launch(exe)
+        assert launcher.window()
+        launcher.wait_finish()
+        assert server.requests_for("/api/launcher/manifest")
+        # The caption is renamed when the window handles the notice posted after the trace;
+        # polling for the fallback would pass on the untouched title, so wait once instead.
+        time.sleep(1.0)
+        assert launcher.caption() == caption
+    finally:
+        server.stop()
