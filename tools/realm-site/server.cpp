@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "realm-site/gateway_reg.h"
+#include "realm-site/logs.h"
 #include "support/text.h"
 
 namespace vantrel::site {
@@ -89,8 +90,7 @@ void ConfigureRoutes(httplib::Server& server, Site& site) {
     response.set_content(gateway_reg, "application/octet-stream");
   });
 
-  // POST /api/launcher/logs is not accepted yet: httplib answers 404 for it. Log uploads
-  // register their route here.
+  ConfigureLogRoutes(server, site);
 }
 
 int Serve(Site& site, const ListenAddress& address, std::ostream& out, std::ostream& err) {
