@@ -180,3 +180,36 @@ def test_caption_follows_the_realm_name(launch, tmp_path, realm, caption):
         assert launcher.caption() == caption
     finally:
         server.stop()
+
+
+def test_press_and_release_over_different_buttons_runs_nothing(launcher, tmp_path):
+    x, y, _, _ = launcher.geometry()
+
+    def move(rect):
+        left, top, right, bottom = rect
+        subprocess.run(["xdotool", "mousemove", "--sync", str(x + (left + right) // 2), str(y + (top + bottom) // 2)],
+                       env=launcher.wine.env, check=True)
+        time.sleep(0.3)
+
+    def button(action):
+        subprocess.run(["xdotool", action, "1"], env=launcher.wine.env, check=True)
+        time.sleep(0.3)
+
+    start = launcher.count()
+    move(SETTINGS_BUTTON)
+    button("mousedown")
+    move(SEND_LOGS_BUTTON)
+    button("mouseup")
+    move_pointer_away(launcher)
+    shot = launcher.screenshot(tmp_path / "after.png")
+    # Still the main page, and no gathering started.
+    assert_button(launcher, shot, SETTINGS_BUTTON, FRAME, FACE)
+    assert_button(launcher, shot, SEND_LOGS_BUTTON, FRAME, FACE)
+    time.sleep(1.0)
+    assert launcher.count() == start
+
+    # The same press and release over one button does run it.
+    move(SEND_LOGS_BUTTON)
+    button("mousedown")
+    button("mouseup")
+    launcher.wait_finish(start=start)
