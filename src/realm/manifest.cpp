@@ -236,6 +236,17 @@ class ManifestReader : public nlohmann::json_sax<nlohmann::json> {
   bool complete_ = false;
 };
 
+// Cut to the state's capacity without splitting a UTF-8 character, so the window can always
+// convert what it shows.
+std::string_view CutText(std::string_view text) {
+  if (text.size() <= kFixedTextCapacity) return text;
+  size_t length = kFixedTextCapacity;
+  while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+  return text.substr(0, length);
+}
+
+}  // namespace
+
 bool IsPassableArguments(std::string_view args) {
   if (args.size() > kArgumentsLimit) return false;
   for (unsigned char c : args) {
@@ -253,17 +264,6 @@ bool IsPassableArguments(std::string_view args) {
   }
   return true;
 }
-
-// Cut to the state's capacity without splitting a UTF-8 character, so the window can always
-// convert what it shows.
-std::string_view CutText(std::string_view text) {
-  if (text.size() <= kFixedTextCapacity) return text;
-  size_t length = kFixedTextCapacity;
-  while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
-  return text.substr(0, length);
-}
-
-}  // namespace
 
 bool ParseWholeNumber(std::string_view text, uint64_t* value) {
   size_t i = 0;

@@ -44,6 +44,10 @@ bool ParseManifest(std::string_view body, Manifest* manifest);
 // fraction, a negative value, a value past 64 bits or text that isn't a JSON number.
 bool ParseWholeNumber(std::string_view text, uint64_t* value);
 
+// Printable ASCII without the bytes a command line would read as quoting, variables,
+// redirection or escapes, and no longer than the state's 600-byte text.
+bool IsPassableArguments(std::string_view args);
+
 // Empty when the manifest may be used; else the detail of the first fault, in the order the
 // faults are looked for (address, game program, arguments, launcher hash, each file).
 std::string_view ValidateManifest(const Manifest& manifest);
