@@ -6,6 +6,7 @@ background picture, which the window paints in exact colours.
 
 import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
@@ -213,3 +214,41 @@ def test_press_and_release_over_different_buttons_runs_nothing(launcher, tmp_pat
     button("mousedown")
     button("mouseup")
     launcher.wait_finish(start=start)
+
+
+@pytest.fixture
+def small_display():
+    """A second Xvfb display, 640x480: smaller than the window."""
+    for number in range(170, 220):
+        if not Path(f"/tmp/.X11-unix/X{number}").exists() and not Path(f"/tmp/.X{number}-lock").exists():
+            break
+    proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 15
+    while not Path(f"/tmp/.X11-unix/X{number}").exists():
+        if time.monotonic() > deadline or proc.poll() is not None:
+            raise RuntimeError("Xvfb did not start")
+        time.sleep(0.1)
+    yield f":{number}"
+    proc.terminate()
+    proc.wait(timeout=10)
+
+
+def test_window_on_a_small_screen_is_placed_at_the_top_left(launch, tmp_path, small_display):
+    exe = install_launcher(tmp_path / "app")
+    launcher = launch(exe, extra_env={"DISPLAY": small_display})
+    env = dict(launcher.wine.env, DISPLAY=small_display)
+    deadline = time.monotonic() + 30
+    found = []
+    while not found and time.monotonic() < deadline:
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "Launcher$"], env=env,
+                               capture_output=True, text=True).stdout.split()
+        time.sleep(0.2)
+    assert found, "the launcher's window did not appear"
+    out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", found[-1]], env=env, capture_output=True,
+                         text=True, check=True).stdout
+    values = dict(line.split("=", 1) for line in out.split())
+    # The client area starts just inside the frame and caption of a window at (0, 0); a
+    # centred window would start far left of the screen.
+    assert 0 <= int(values["X"]) <= 10
+    assert 0 <= int(values["Y"]) <= 40
