@@ -75,7 +75,13 @@ std::string HideProfileNames(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 16);
   size_t i = 0;
+  size_t copied = 0;  // text before this is already in `out`
   while (i < text.size()) {
+    // Every prefix starts with a slash or a backslash; skip to the next one.
+    if (text[i] != '\\' && text[i] != '/') {
+      ++i;
+      continue;
+    }
     size_t prefix_size = 0;
     for (std::string_view prefix : kPrefixes) {
       if (text.size() - i >= prefix.size() && EqualsNoCase(text.substr(i, prefix.size()), prefix)) {
@@ -84,10 +90,10 @@ std::string HideProfileNames(std::string_view text) {
       }
     }
     if (prefix_size == 0) {
-      out.push_back(text[i++]);
+      ++i;
       continue;
     }
-    out.append(text.substr(i, prefix_size));
+    out.append(text.substr(copied, i + prefix_size - copied));
     i += prefix_size;
     size_t name_end = i;
     while (name_end < text.size() && name_end - i < kMaxProfileName &&
@@ -101,7 +107,9 @@ std::string HideProfileNames(std::string_view text) {
       out.append(kUser);
     }
     i = name_end;
+    copied = i;
   }
+  out.append(text.substr(copied));
   return out;
 }
 
@@ -116,20 +124,24 @@ std::string ReplaceWord(std::string_view text, const Rule& rule) {
   std::string out;
   out.reserve(text.size() + 16);
   const char first = AsciiLower(needle[0]);
+  const char first_upper = (first >= 'a' && first <= 'z') ? static_cast<char>(first - 'a' + 'A') : first;
   size_t i = 0;
+  size_t copied = 0;  // text before this is already in `out`
   while (i < text.size()) {
     const bool matches =
-        AsciiLower(text[i]) == first && text.size() - i >= needle.size() &&
+        (text[i] == first || text[i] == first_upper) && text.size() - i >= needle.size() &&
         (i == 0 || !IsAsciiAlnum(static_cast<unsigned char>(text[i - 1]))) &&
         (i + needle.size() == text.size() || !IsAsciiAlnum(static_cast<unsigned char>(text[i + needle.size()]))) &&
         EqualsNoCase(text.substr(i, needle.size()), needle);
     if (matches) {
-      out.append(rule.replacement);
+      out.append(text.substr(copied, i - copied)).append(rule.replacement);
       i += needle.size();
+      copied = i;
     } else {
-      out.push_back(text[i++]);
+      ++i;
     }
   }
+  out.append(text.substr(copied));
   return out;
 }
 
@@ -184,6 +196,7 @@ std::string HideLocalAddresses(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 16);
   size_t i = 0;
+  size_t copied = 0;  // text before this is already in `out`
   while (i < text.size()) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const bool can_start =
@@ -191,16 +204,17 @@ std::string HideLocalAddresses(std::string_view text) {
     unsigned values[4];
     size_t end = 0;
     if (!can_start || !ReadDottedQuad(text, i, values, &end)) {
-      out.push_back(text[i++]);
+      ++i;
       continue;
     }
+    // Other addresses stay in the text and are copied with what surrounds them.
     if (IsLocalAddress(values)) {
-      out.append(kLocalAddress);
-    } else {
-      out.append(text.substr(i, end - i));
+      out.append(text.substr(copied, i - copied)).append(kLocalAddress);
+      copied = end;
     }
     i = end;
   }
+  out.append(text.substr(copied));
   return out;
 }
 
