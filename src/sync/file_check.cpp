@@ -26,7 +26,7 @@ size_t WalkStart(std::string_view path) {
   return 0;
 }
 
-bool KeepBackup(std::string_view game_folder, const FileEntry& entry, std::string_view full_path) {
+bool KeepBackup(std::string_view game_folder, const ManifestFile& entry, std::string_view full_path) {
   const std::string backup = BackupPath(game_folder, entry.path);
   if (os::GetFileFacts(backup).exists) return true;  // the first copy ever made stays
   std::string failed;
@@ -37,6 +37,27 @@ bool KeepBackup(std::string_view game_folder, const FileEntry& entry, std::strin
   }
   return true;
 }
+
+// Removes the ".part" file on every way out that didn't move it into place, running out of
+// memory included, so nothing unverified is left beside the game files.
+class PartFileGuard {
+ public:
+  explicit PartFileGuard(const std::string& path) : path_(path) {}
+  ~PartFileGuard() {
+    if (!armed_) return;
+    try {
+      os::DeleteFilePath(path_);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  PartFileGuard(const PartFileGuard&) = delete;
+  PartFileGuard& operator=(const PartFileGuard&) = delete;
+  void Release() { armed_ = false; }
+
+ private:
+  const std::string& path_;
+  bool armed_ = true;
+};
 
 }  // namespace
 
@@ -75,12 +96,12 @@ bool GamePresent(LauncherState& state) {
   return facts.exists && !facts.is_folder;
 }
 
-DownloadList CheckFiles(WorkerContext& context, std::string_view game_folder, const std::vector<FileEntry>& files,
+DownloadList CheckFiles(WorkerContext& context, std::string_view game_folder, const std::vector<ManifestFile>& files,
                         HashLedger& hashes) {
   DownloadList list;
   const uint64_t count = files.size();
   for (uint64_t index = 0; index < count; ++index) {
-    const FileEntry& entry = files[index];
+    const ManifestFile& entry = files[index];
     const std::string full_path = FullGamePath(game_folder, entry.path);
     const os::FileFacts facts = os::GetFileFacts(full_path);
     bool current = false;
@@ -112,7 +133,7 @@ std::optional<RunOutcome> DownloadAll(WorkerContext& context, HttpSession& sessi
   const uint64_t total = list.total_size;
   const uint64_t count = list.entries.size();
   for (uint64_t index = 0; index < count; ++index) {
-    const FileEntry& entry = list.entries[index];
+    const ManifestFile& entry = list.entries[index];
     const std::string full_path = FullGamePath(game_folder, entry.path);
     const std::string_view file_name = LastPathComponent(full_path);
     StatusNotice(context, DownloadingHeadline(index + 1, count), file_name, ProgressFraction(done, total));
@@ -144,14 +165,14 @@ std::optional<RunOutcome> DownloadAll(WorkerContext& context, HttpSession& sessi
       Notify(context);
       return true;
     };
+    PartFileGuard part_guard(part_path);
     const HttpError error = Download(session, FileAddress(context.realm_address, entry.path), part_path, entry.sha256,
                                      entry.size, progress);
     if (error != HttpError::kNone) return DownloadFailedOutcome(error, full_path);
-
     if (const uint32_t move_error = os::MoveReplace(part_path, full_path)) {
-      os::DeleteFilePath(part_path);
-      return ReplaceFailedOutcome(move_error, full_path);
+      return ReplaceFailedOutcome(move_error, full_path);  // the guard deletes the part file
     }
+    part_guard.Release();
     // The realm's hash is recorded: the file was verified while it was written.
     const os::FileFacts placed = os::GetFileFacts(full_path);
     if (placed.exists) RecordHashed(ledgers.hashes, full_path, placed.size, placed.write_time, entry.sha256);

@@ -11,19 +11,19 @@
 
 #include "launcher/state.h"
 #include "realm/http_client.h"
-#include "sync/file_entry.h"
+#include "realm/manifest.h"
 #include "sync/ledgers.h"
 #include "sync/run_texts.h"
 
 namespace vantrel {
 
 struct DownloadList {
-  std::vector<FileEntry> entries;  // manifest order
+  std::vector<ManifestFile> entries;  // manifest order
   uint64_t total_size = 0;
 };
 
 // Status notices only for files that must be hashed.
-DownloadList CheckFiles(WorkerContext& context, std::string_view game_folder, const std::vector<FileEntry>& files,
+DownloadList CheckFiles(WorkerContext& context, std::string_view game_folder, const std::vector<ManifestFile>& files,
                         HashLedger& hashes);
 
 // Nothing on success; otherwise the outcome that ends the run. Files before a failure stay

@@ -18,8 +18,8 @@ using testing::RunFixture;
 using testing::TempFolder;
 using testing::WriteFile;
 
-FileEntry Entry(std::string path, std::string_view content) {
-  FileEntry entry;
+ManifestFile Entry(std::string path, std::string_view content) {
+  ManifestFile entry;
   entry.path = std::move(path);
   entry.sha256 = Sha256Text(content);
   entry.size = content.size();
@@ -78,8 +78,8 @@ class CheckFilesTest : public ::testing::Test {
 TEST_F(CheckFilesTest, ListsMissingAndDifferentFilesInManifestOrder) {
   WriteFile(temp / "same.txt", "same");
   WriteFile(temp / "Data/changed.dll", "old bytes");
-  const std::vector<FileEntry> files = {Entry("missing.mpq", "12345"), Entry("same.txt", "same"),
-                                        Entry("Data/changed.dll", "new bytes!")};
+  const std::vector<ManifestFile> files = {Entry("missing.mpq", "12345"), Entry("same.txt", "same"),
+                                           Entry("Data/changed.dll", "new bytes!")};
   const DownloadList list = CheckFiles(run.context, temp.path(), files, hashes);
   ASSERT_EQ(list.entries.size(), 2u);
   EXPECT_EQ(list.entries[0].path, "missing.mpq");
