@@ -1,0 +1,102 @@
+#pragma once
+// A realm site on 127.0.0.1 for the update-run tests: serves a manifest, game files and a
+// launcher build that each test sets, and counts what was asked for.
+#include <httplib.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace vantrel::testing {
+
+class RealmServer {
+ public:
+  RealmServer() {
+    server_.Get("/api/launcher/manifest", [this](const httplib::Request&, httplib::Response& response) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++manifest_requests_;
+      response.status = manifest_status_;
+      response.set_content(manifest_, "application/json");
+    });
+    server_.Get(R"(/api/launcher/file/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      const std::string path = request.matches[1];
+      ++file_requests_[path];
+      const auto found = files_.find(path);
+      if (found == files_.end()) {
+        response.status = 404;
+        return;
+      }
+      response.set_content(found->second, "application/octet-stream");
+    });
+    server_.Get("/launcher/download", [this](const httplib::Request&, httplib::Response& response) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++launcher_requests_;
+      if (launcher_.empty()) {
+        response.status = 404;
+        return;
+      }
+      response.set_content(launcher_, "application/octet-stream");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    // The socket listens from the bind on, so requests queue until the loop below accepts them.
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~RealmServer() {
+    server_.stop();
+    thread_.join();
+  }
+  RealmServer(const RealmServer&) = delete;
+  RealmServer& operator=(const RealmServer&) = delete;
+
+  std::string Address() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  void SetManifest(std::string body, int status = 200) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    manifest_ = std::move(body);
+    manifest_status_ = status;
+  }
+  // What the site sends for a manifest path (it may differ from what the manifest promises).
+  void SetFile(const std::string& path, std::string content) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    files_[path] = std::move(content);
+  }
+  void RemoveFile(const std::string& path) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    files_.erase(path);
+  }
+  void SetLauncher(std::string content) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    launcher_ = std::move(content);
+  }
+
+  int ManifestRequests() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return manifest_requests_;
+  }
+  int FileRequests(const std::string& path) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto found = file_requests_.find(path);
+    return found == file_requests_.end() ? 0 : found->second;
+  }
+  int LauncherRequests() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return launcher_requests_;
+  }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::mutex mutex_;
+  std::string manifest_;
+  int manifest_status_ = 200;
+  std::map<std::string, std::string> files_;
+  std::string launcher_;
+  int manifest_requests_ = 0;
+  std::map<std::string, int> file_requests_;
+  int launcher_requests_ = 0;
+};
+
+}  // namespace vantrel::testing
