@@ -18,6 +18,11 @@ std::string_view WholeCharacters(std::string_view text, size_t capacity) {
   return text.substr(0, end);
 }
 
+void Toggle(LauncherState& state, bool LauncherState::*flag) {
+  os::LockGuard guard(state.lock);
+  state.*flag = !(state.*flag);
+}
+
 }  // namespace
 
 void SetPage(WorkerContext& context, UiHost& host, Page page) {
@@ -51,19 +56,12 @@ void RunClick(uint8_t id, WorkerContext& context, UiHost& host) {
     case kRealmSite: OpenRealmSite(context); break;
     case kChangeFolder: ChooseGameFolder(context); break;
     case kWindowed:
-      {
-        os::LockGuard guard(state.lock);
-        state.windowed = !state.windowed;
-      }
+      Toggle(state, &LauncherState::windowed);
       SaveSettings(state, SettingsFilePath(context.settings_folder));
       break;
     case kBack:
     case kCancel: SetPage(context, host, Page::kMain); break;
-    case kCrashDumps: {
-      os::LockGuard guard(state.lock);
-      state.include_crash_dumps = !state.include_crash_dumps;
-      break;
-    }
+    case kCrashDumps: Toggle(state, &LauncherState::include_crash_dumps); break;
     case kSend: {
       std::string account, note;
       host.ReadEditFields(&account, &note);

@@ -84,8 +84,10 @@ std::vector<Button> PageButtons(const LauncherState& state) {
       break;
     case Page::kSendLogs:
       if (state.crash_dump_count > 0) {
-        buttons.push_back({{254, 368, 546, 392}, CrashDumpsLabel(state.include_crash_dumps, state.report_dump_size),
-                           kCrashDumps, false});
+        buttons.push_back({{254, 368, 546, 392},
+                           CrashDumpsLabel(state.include_crash_dumps, state.report_dump_size),
+                           kCrashDumps,
+                           false});
       }
       buttons.push_back({{254, 516, 396, 544}, "Send", kSend, false});
       buttons.push_back({{404, 516, 546, 544}, "Cancel", kCancel, false});
@@ -112,8 +114,12 @@ bool ButtonEnabled(const LauncherState& state, uint8_t id) {
 
 namespace {
 
-void Fill(std::vector<DrawOp>& ops, Rect rect, Rgb colour) { ops.push_back({DrawOp::Kind::kFill, rect, colour, Font::kBody, 0, {}}); }
-void Frame(std::vector<DrawOp>& ops, Rect rect, Rgb colour) { ops.push_back({DrawOp::Kind::kFrame, rect, colour, Font::kBody, 0, {}}); }
+void Fill(std::vector<DrawOp>& ops, Rect rect, Rgb colour) {
+  ops.push_back({DrawOp::Kind::kFill, rect, colour, Font::kBody, 0, {}});
+}
+void Frame(std::vector<DrawOp>& ops, Rect rect, Rgb colour) {
+  ops.push_back({DrawOp::Kind::kFrame, rect, colour, Font::kBody, 0, {}});
+}
 void Text(std::vector<DrawOp>& ops, std::string_view text, Rect rect, Font font, Rgb colour, uint32_t format) {
   ops.push_back({DrawOp::Kind::kText, rect, colour, font, format, std::string(text)});
 }

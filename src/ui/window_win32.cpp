@@ -1,14 +1,14 @@
 // The Win32 window: class, procedure, GDI painting of the page model's draw list, the two
 // edit fields and the message loop. Every frame is drawn into an 800x600 back buffer and
 // copied in one block, so nothing flickers.
-#include "ui/window.h"
 
+// GDI+ needs windows.h and objidl.h before it (lean-and-mean leaves the latter out).
+// clang-format off
 #include <windows.h>
-
 #include <objidl.h>
 #include <shlwapi.h>
-
 #include <gdiplus.h>
+// clang-format on
 
 #include <optional>
 #include <string>
@@ -18,6 +18,7 @@
 #include "support/win_text.h"
 #include "ui/actions.h"
 #include "ui/page_model.h"
+#include "ui/window.h"
 
 namespace vantrel::ui {
 namespace {
@@ -272,8 +273,8 @@ HFONT MakeFont(int height, int weight) {
 }
 
 HWND MakeEditField(HINSTANCE instance, DWORD style, int x, int y, int width, int height, HFONT font, int limit) {
-  HWND field = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_BORDER | WS_TABSTOP | style, x, y, width, height, g.window,
-                               nullptr, instance, nullptr);
+  HWND field = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_BORDER | WS_TABSTOP | style, x, y, width, height,
+                               g.window, nullptr, instance, nullptr);
   if (field == nullptr) return nullptr;
   SendMessageW(field, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   SendMessageW(field, EM_SETLIMITTEXT, static_cast<WPARAM>(limit), 0);
@@ -292,9 +293,9 @@ bool CreateMainWindow(WorkerContext& context) {
   window_class.lpfnWndProc = WindowProcedure;
   window_class.hInstance = instance;
   window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
-  window_class.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
-                                                       GetSystemMetrics(SM_CXSMICON),
-                                                       GetSystemMetrics(SM_CYSMICON), 0));
+  window_class.hIconSm =
+      static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
+                                    GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
   window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   window_class.hbrBackground = nullptr;
   window_class.lpszClassName = kClassName;
@@ -309,8 +310,8 @@ bool CreateMainWindow(WorkerContext& context) {
   if (x < 0) x = 0;
   if (y < 0) y = 0;
 
-  g.window = CreateWindowExW(0, kClassName, kTitle, kWindowStyle, x, y, width, height, nullptr, nullptr, instance,
-                             nullptr);
+  g.window =
+      CreateWindowExW(0, kClassName, kTitle, kWindowStyle, x, y, width, height, nullptr, nullptr, instance, nullptr);
   if (g.window == nullptr) return false;
   context.window = g.window;
 
@@ -334,8 +335,8 @@ bool CreateMainWindow(WorkerContext& context) {
   g.fonts[static_cast<int>(Font::kSmall)] = MakeFont(13, FW_NORMAL);
   g.edit_brush = CreateSolidBrush(ToColorref(colour::kEditBackground));
 
-  g.account_field = MakeEditField(instance, ES_AUTOHSCROLL, 250, 414, 300, 24,
-                                  g.fonts[static_cast<int>(Font::kBody)], kAccountLimit);
+  g.account_field =
+      MakeEditField(instance, ES_AUTOHSCROLL, 250, 414, 300, 24, g.fonts[static_cast<int>(Font::kBody)], kAccountLimit);
   g.note_field = MakeEditField(instance, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, 250, 460, 300, 48,
                                g.fonts[static_cast<int>(Font::kSmall)], kNoteLimit);
 

@@ -122,7 +122,8 @@ TEST_F(PageModel, PlayNeedsAFolderAndReadinessAndNoJob) {
 TEST_F(PageModel, OnlyTheButtonsThatStartJobsWaitForTheWorker) {
   state_.busy = true;
   for (uint8_t id : {kCheckFiles, kSendLogs, kChangeFolder, kSend}) EXPECT_FALSE(ButtonEnabled(state_, id)) << int(id);
-  for (uint8_t id : {kSettings, kRealmSite, kWindowed, kBack, kCrashDumps, kCancel, kCopyLink, kOpenLink, kGatewayFile}) {
+  for (uint8_t id :
+       {kSettings, kRealmSite, kWindowed, kBack, kCrashDumps, kCancel, kCopyLink, kOpenLink, kGatewayFile}) {
     EXPECT_TRUE(ButtonEnabled(state_, id)) << int(id);
   }
   state_.busy = false;
@@ -210,9 +211,9 @@ TEST_F(PageModel, HitTestExcludesRightAndBottomEdges) {
     uint8_t id;
   };
   const Probe probes[] = {
-      {254, 394, true, kPlay},     {545, 439, true, kPlay},       {546, 400, false, 0},
-      {300, 440, false, 0},        {253, 400, false, 0},          {347, 479, true, kCheckFiles},
-      {348, 460, false, 0},        {353, 452, true, kSendLogs},   {-5, -5, false, 0},
+      {254, 394, true, kPlay}, {545, 439, true, kPlay},     {546, 400, false, 0},
+      {300, 440, false, 0},    {253, 400, false, 0},        {347, 479, true, kCheckFiles},
+      {348, 460, false, 0},    {353, 452, true, kSendLogs}, {-5, -5, false, 0},
   };
   for (const Probe& probe : probes) {
     Pointer pointer;
@@ -432,8 +433,8 @@ TEST(DrawableText, DrawsTheFirst600BytesLeavingOffACharacterCutThere) {
     std::u16string drawn;
   };
   const Case cases[] = {
-      {std::string(599, 'a') + euro, std::u16string(599, u'a')},           // cut after the lead byte
-      {std::string(598, 'a') + euro + "b", std::u16string(598, u'a')},     // cut inside
+      {std::string(599, 'a') + euro, std::u16string(599, u'a')},                    // cut after the lead byte
+      {std::string(598, 'a') + euro + "b", std::u16string(598, u'a')},              // cut inside
       {std::string(597, 'a') + euro + "b", std::u16string(597, u'a') + u"\u20AC"},  // whole at the end
       {std::string(596, 'a') + grin, std::u16string(596, u'a') + u"\U0001F600"},
       {std::string(597, 'a') + grin, std::u16string(597, u'a')},
