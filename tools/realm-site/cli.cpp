@@ -12,6 +12,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: realm-site serve  --root DIR [--listen HOST:PORT]   serve the realm (default 127.0.0.1:8080)\n"
+    "                         [--tls-cert CERT.pem --tls-key KEY.pem]   over HTTPS\n"
     "       realm-site export --root DIR --out FOLDER          write the same answers as static files\n"
     "       realm-site --help\n"
     "\n"
@@ -31,6 +32,8 @@ struct Options {
   std::string root;
   std::string listen = "127.0.0.1:8080";
   std::string out;
+  std::string tls_cert;
+  std::string tls_key;
 };
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
@@ -41,10 +44,12 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   options->command = argv[1];
   for (int i = 2; i < argc; ++i) {
     const std::string_view flag = argv[i];
-    std::string* target = flag == "--root"     ? &options->root
-                          : flag == "--listen" ? &options->listen
-                          : flag == "--out"    ? &options->out
-                                               : nullptr;
+    std::string* target = flag == "--root"       ? &options->root
+                          : flag == "--listen"   ? &options->listen
+                          : flag == "--out"      ? &options->out
+                          : flag == "--tls-cert" ? &options->tls_cert
+                          : flag == "--tls-key"  ? &options->tls_key
+                                                 : nullptr;
     if (target == nullptr || i + 1 >= argc) {
       *error = target == nullptr ? "unknown option " + std::string(flag) : std::string(flag) + " needs a value";
       return false;
@@ -57,6 +62,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   }
   if (options->root.empty()) {
     *error = "--root DIR is required";
+    return false;
+  }
+  if (options->tls_cert.empty() != options->tls_key.empty()) {
+    *error = "--tls-cert and --tls-key go together";
     return false;
   }
   if (options->command == "export" && options->out.empty()) {
@@ -84,6 +93,8 @@ int RunRealmSite(int argc, const char* const* argv, std::ostream& out, std::ostr
     err << "realm-site: " << error << "\n";
     return 2;
   }
+  address.tls_cert = options.tls_cert;
+  address.tls_key = options.tls_key;
   RealmConfig config;
   if (!LoadRealmConfig(options.root, &config, &error)) {
     err << "realm-site: " << error << "\n";

@@ -94,14 +94,19 @@ void ConfigureRoutes(httplib::Server& server, Site& site) {
 }
 
 int Serve(Site& site, const ListenAddress& address, std::ostream& out, std::ostream& err) {
-  // Signals are taken by one thread with sigwait, so stopping never runs inside a handler.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-
-  httplib::Server server;
+  std::unique_ptr<httplib::Server> tls_or_plain;
+  const bool tls = !address.tls_cert.empty();
+  if (tls) {
+    tls_or_plain = std::make_unique<httplib::SSLServer>(address.tls_cert.c_str(), address.tls_key.c_str());
+    if (!tls_or_plain->is_valid()) {
+      err << "realm-site: " << address.tls_cert << " and " << address.tls_key
+          << " aren't a PEM certificate and its private key" << std::endl;
+      return 1;
+    }
+  } else {
+    tls_or_plain = std::make_unique<httplib::Server>();
+  }
+  httplib::Server& server = *tls_or_plain;
   ConfigureRoutes(server, site);
   int port = address.port;
   if (port == 0) {
@@ -114,8 +119,16 @@ int Serve(Site& site, const ListenAddress& address, std::ostream& out, std::ostr
         << " (in use, or not an address of this machine)" << std::endl;
     return 1;
   }
-  out << "realm-site: serving " << site.root() << " at http://" << address.host << ":" << port << std::endl;
+  out << "realm-site: serving " << site.root() << " at " << (tls ? "https://" : "http://") << address.host << ":"
+      << port << std::endl;
 
+  // Signals are taken by one thread with sigwait, so stopping never runs inside a handler. The
+  // mask is set before the listener's worker threads exist, so they inherit it.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   std::thread stopper([&server, stop_signals] {
     int received = 0;
     sigwait(&stop_signals, &received);

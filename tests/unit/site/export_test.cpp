@@ -74,6 +74,12 @@ TEST_F(ExportTest, CommandLineExplainsItself) {
   EXPECT_EQ(Run({"publish", "--root", root_}), 2);
   EXPECT_EQ(Run({"export", "--root", root_}), 2);
   EXPECT_NE(err_.str().find("--out"), std::string::npos);
+  EXPECT_EQ(Run({"serve", "--root", root_, "--tls-cert", "site.pem"}), 2);
+  EXPECT_NE(err_.str().find("--tls-key"), std::string::npos);
+  EXPECT_EQ(Run({"serve", "--root", root_, "--listen", "127.0.0.1:0", "--tls-cert", root_ + "/realm.json", "--tls-key",
+                 root_ + "/realm.json"}),
+            1);
+  EXPECT_NE(err_.str().find("aren't a PEM certificate"), std::string::npos) << err_.str();
   // A realm folder without realm.json is refused before anything listens.
   std::filesystem::remove(root_ + "/realm.json");
   EXPECT_EQ(Run({"serve", "--root", root_, "--listen", "127.0.0.1:0"}), 1);
