@@ -53,8 +53,9 @@ void RecordJob(WorkerContext& context) {
     g_job.kind = kind;
     g_job.account = account;
     g_job.note = note;
+    // Under the lock, so the test cannot go on (and end) before this thread is done with it.
+    g_job.done.notify_all();
   }
-  g_job.done.notify_all();
 }
 
 class Actions : public ::testing::Test {
