@@ -396,5 +396,20 @@ TEST_F(SelfUpdateTest, ComparesAgainOnlyAfterTheFirstRunOfAnUpdatedStart) {
   EXPECT_FALSE(RunFixture::Traced("Updating the launcher"));
 }
 
+TEST_F(SelfUpdateTest, WithoutANamedBuildOrAnOwnPathNothingIsFetched) {
+  WriteFile(own + ".old", "left from the last update");
+  server.SetManifest(ManifestJson({}));
+  EXPECT_EQ(RunOnce(), "Up to date | 0 files checked against the realm. | ready=1");
+  EXPECT_FALSE(fs::exists(own + ".old"));  // cleaned up even when no build is named
+  EXPECT_FALSE(fs::exists(own + ".new"));
+
+  // A launcher that doesn't know its own path can't swap itself, so it doesn't download.
+  NameNewBuild();
+  run.context.own_path.clear();
+  EXPECT_EQ(RunOnce(), "Up to date | 0 files checked against the realm. | ready=1");
+  EXPECT_EQ(server.LauncherRequests(), 0);
+  EXPECT_FALSE(fs::exists(".new"));
+}
+
 }  // namespace
 }  // namespace vantrel
