@@ -10,8 +10,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import REPO, Screenshot, install_launcher
+from conftest import REPO, Screenshot, install_launcher, win_tool
 from fault_server import FaultServer
+from sync_support import GAME_EXE, make_game_folder, write_settings
 
 BACKGROUND_JPG = REPO / "resources" / "background.jpg"
 SCREEN_W, SCREEN_H = 1280, 1024  # the session's Xvfb screen
@@ -252,3 +253,28 @@ def test_window_on_a_small_screen_is_placed_at_the_top_left(launch, tmp_path, sm
     # centred window would start far left of the screen.
     assert 0 <= int(values["X"]) <= 10
     assert 0 <= int(values["Y"]) <= 40
+
+
+def test_the_private_quit_message_ends_the_process_with_exit_code_0(launcher):
+    posted = launcher.wine.run(["wine", str(win_tool("post_message")), "VantrelLauncher", "0x8002"], check=False)
+    assert posted.returncode == 0
+    assert launcher.wait_exit() == 0
+
+
+def test_closing_during_a_download_ends_the_process_at_once(launch, wine, tmp_path):
+    big = bytes(range(256)) * 4096  # 1 MiB, dripped out far slower than the test waits
+    server = FaultServer(files={"Big.mpq": big}, realm={"address": "play.test", "start": {"exe": GAME_EXE, "args": ""}})
+    try:
+        server.plan("/api/launcher/file/Big.mpq", drip=0.5, drip_chunk=1024)
+        game = make_game_folder(tmp_path / "game", {GAME_EXE: b"MZ game"})
+        write_settings(wine, game)
+        launcher = launch(install_launcher(tmp_path / "app", server.url))
+        launcher.window()
+        deadline = time.monotonic() + 60
+        while not server.requests_for("/api/launcher/file/Big.mpq") and time.monotonic() < deadline:
+            time.sleep(0.2)
+        assert server.requests_for("/api/launcher/file/Big.mpq"), "the download never started"
+        launcher.close()
+        assert launcher.wait_exit(timeout=15) == 0
+    finally:
+        server.stop()
