@@ -172,7 +172,7 @@ struct Totals {
 bool AddSource(const ReportSource& source, const WorkerContext& context, ArchiveNames& names, Totals& totals,
                std::vector<ReportEntry>& entries) {
   std::string content;
-  if (ReadTail(source.path, source.size, source.cap, &content) != os::kOk) return false;
+  if (ReadTail(source.path, source.size, TailCap(source), &content) != os::kOk) return false;
   if (source.is_utf16) content = DecodeUtf16Report(content);
   if (!source.is_crash_dump) {
     std::string anonymized;

@@ -68,6 +68,13 @@ class ArchiveNames {
   std::unordered_set<std::string> in_use_;
 };
 
+// How many of the last bytes to read. A UTF-16 tail starts on a whole code unit: one byte
+// less when the cut would fall inside a unit, or every character after it would be garbled.
+inline uint64_t TailCap(const ReportSource& source) {
+  if (source.is_utf16 && source.size > source.cap && (source.size - source.cap) % 2 != 0) return source.cap - 1;
+  return source.cap;
+}
+
 // Whether `content_size` more bytes keep the report within its 22 MiB.
 inline bool FitsReport(uint64_t gathered, uint64_t content_size) {
   return gathered <= kReportLimit && content_size <= kReportLimit - gathered;

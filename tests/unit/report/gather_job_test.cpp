@@ -27,8 +27,9 @@ TEST_F(Gathering, OneFileOfEachKindInReportOrder) {
   std::filesystem::create_directories(game_ + "/sub.log");  // a folder is never taken
 
   RunGathering(context_);
-  EXPECT_EQ(EntryNames(), (Names{"game/D2120304.txt", "game/BnetLog.txt", "game/net.log", "game/plugin/loader.log",
-                            "crash/AppCrash_Game.exe_1f2e/Report.wer.txt", "crash/Game.exe.812.dmp", "launcher.txt"}));
+  EXPECT_EQ(EntryNames(),
+            (Names{"game/D2120304.txt", "game/BnetLog.txt", "game/net.log", "game/plugin/loader.log",
+                   "crash/AppCrash_Game.exe_1f2e/Report.wer.txt", "crash/Game.exe.812.dmp", "launcher.txt"}));
   EXPECT_EQ(Find("crash/AppCrash_Game.exe_1f2e/Report.wer.txt")->content, "OK");
   EXPECT_EQ(Find("crash/Game.exe.812.dmp")->is_crash_dump, 1);
   EXPECT_EQ(state_.crash_dump_count, 1u);
@@ -116,6 +117,23 @@ TEST_F(Gathering, WerFoldersAndDumpPool) {
                    "launcher.txt"}));
   EXPECT_EQ(state_.crash_dump_count, 2u);
   EXPECT_EQ(state_.report_dump_size, 12u);
+}
+
+TEST_F(Gathering, LongWerReportKeepsWholeCharacters) {
+  // 300,000 units and a mark: the last 524,288 bytes would start inside a unit.
+  std::string wer("\xFF\xFE", 2);
+  std::string expected;
+  for (int i = 0; i < 300000; ++i) {
+    const char c = static_cast<char>('a' + i % 26);
+    wer.append({c, '\0'});
+    if (i >= 300000 - 262143) expected.push_back(c);
+  }
+  wer.push_back('z');  // an odd byte at the end
+  expected += "\xEF\xBF\xBD";
+  Put(WerFolder(local_, "ReportQueue", "AppCrash_Game.exe_9") + "/Report.wer", wer);
+  RunGathering(context_);
+  ASSERT_NE(Find("crash/AppCrash_Game.exe_9/Report.wer.txt"), nullptr);
+  EXPECT_EQ(Find("crash/AppCrash_Game.exe_9/Report.wer.txt")->content, expected);
 }
 
 TEST_F(Gathering, NamesAreAnonymizedAndUnique) {
