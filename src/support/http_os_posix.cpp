@@ -145,7 +145,8 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     request->paused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
-  if (request->pending_offset > 0) {
+  // Compact only once the read part dominates, so bytes are not moved on every callback.
+  if (request->pending_offset > 0 && request->pending_offset >= request->pending.size() / 2) {
     request->pending.erase(0, request->pending_offset);
     request->pending_offset = 0;
   }

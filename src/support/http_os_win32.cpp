@@ -14,9 +14,13 @@ struct HttpOsSession {
   HINTERNET handle = nullptr;
 };
 
+inline constexpr uint64_t kLengthUnknown = UINT64_MAX;
+
 struct HttpOsRequest {
   HINTERNET connection = nullptr;
   HINTERNET request = nullptr;
+  uint64_t announced = kLengthUnknown;  // the answer's Content-Length, when it gave one
+  uint64_t received = 0;
 };
 
 void CloseHttpOsSession(HttpOsSession* session) {
@@ -60,6 +64,23 @@ HttpFault OpenHttpOsSession(HttpOsSessionPtr* session) {
 }
 
 namespace {
+
+uint64_t AnnouncedLength(HINTERNET request) {
+  wchar_t text[32];
+  DWORD size = sizeof(text);
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return kLengthUnknown;
+  }
+  uint64_t value = 0;
+  const size_t length = size / sizeof(wchar_t);
+  if (length == 0 || length > 19) return kLengthUnknown;
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] < L'0' || text[i] > L'9') return kLengthUnknown;
+    value = value * 10 + static_cast<uint64_t>(text[i] - L'0');
+  }
+  return value;
+}
 
 HttpFault Send(HttpOsSession& session, std::string_view method, std::string_view address, std::string_view headers,
                std::string_view body, HttpOsRequest& r, uint32_t* status) {
@@ -125,6 +146,7 @@ HttpFault Send(HttpOsSession& session, std::string_view method, std::string_view
     return HttpFault::kNoAnswer;
   }
   *status = code;
+  if (code != 204 && code != 304) r.announced = AnnouncedLength(r.request);
   return HttpFault::kNone;
 }
 
@@ -152,6 +174,12 @@ HttpFault ReadHttpChunk(HttpOsRequest& request, void* buffer, uint32_t capacity,
   DWORD read = 0;
   *got = 0;
   if (!WinHttpReadData(request.request, buffer, capacity, &read)) return HttpFault::kNoAnswer;
+  // Wine ends a body cut short by the server as if it were complete; an answer shorter than it
+  // announced is no answer, as it is natively.
+  if (read == 0 && request.announced != kLengthUnknown && request.received < request.announced) {
+    return HttpFault::kNoAnswer;
+  }
+  request.received += read;
   *got = read;
   return HttpFault::kNone;
 }

@@ -77,6 +77,17 @@ class WinsockServer {
       if (got <= 0) return;
       head.append(buffer, got);
     }
+    // A body the client announced is read whole (only the upload sends one).
+    const size_t head_end = head.find("\r\n\r\n") + 4;
+    const size_t length_at = head.find("Content-Length: ");
+    if (length_at != std::string::npos && length_at < head_end) {
+      const size_t length = std::stoul(head.substr(length_at + 16));
+      while (head.size() < head_end + length) {
+        const int got = recv(client, buffer, sizeof(buffer), 0);
+        if (got <= 0) return;
+        head.append(buffer, got);
+      }
+    }
     ++requests_;
     {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -89,12 +100,19 @@ class WinsockServer {
     if (target.rfind("/bytes/", 0) == 0) {
       body.assign(std::stoul(target.substr(7)), 'a');
     } else if (target == "/echo") {
-      body = target;
+      body = head.rfind("POST ", 0) == 0 ? head.substr(head_end) : target;
     } else if (target == "/file") {
       body = GameFileBytes();
     } else {
       status = 404;
       body = "not here";
+    }
+    if (target == "/short") {
+      // Promises more than it sends, then hangs up.
+      const std::string cut =
+          "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\nConnection: close\r\n\r\n" + std::string(50000, 's');
+      send(client, cut.data(), static_cast<int>(cut.size()), 0);
+      return;
     }
     const std::string reply = "HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK" : " Not Found") +
                               "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
@@ -145,6 +163,19 @@ TEST_F(WinHttpClientTest, FetchGivesStatusAndBodyAndSendsThePathAlone) {
   EXPECT_EQ(missing.body, "not here");
 }
 
+TEST_F(WinHttpClientTest, FetchPostsTheWholeBodyWithTheCallersHeaders) {
+  const std::string zip("PK\x03\x04\0\0 zipped bytes", 20);
+  FetchResult result = Fetch(*session_, "POST", server_.Url("/echo"),
+                             "Content-Type: application/octet-stream\r\nX-Account: someone\r\n", zip, 1000);
+  ASSERT_EQ(result.error, HttpError::kNone);
+  EXPECT_EQ(result.status, 200u);
+  EXPECT_EQ(result.body, zip);
+  const std::string head = server_.last_head();
+  EXPECT_EQ(head.rfind("POST /echo HTTP/1.1\r\n", 0), 0u);
+  EXPECT_NE(head.find("\r\nX-Account: someone\r\n"), std::string::npos);
+  EXPECT_NE(head.find("\r\nContent-Type: application/octet-stream\r\n"), std::string::npos);
+}
+
 TEST_F(WinHttpClientTest, FetchHoldsToTheLimit) {
   FetchResult exact = Fetch(*session_, "GET", server_.Url("/bytes/70000"), "", "", 70000);
   EXPECT_EQ(exact.error, HttpError::kNone);
@@ -153,6 +184,14 @@ TEST_F(WinHttpClientTest, FetchHoldsToTheLimit) {
   FetchResult empty = Fetch(*session_, "GET", server_.Url("/bytes/0"), "", "", 0);
   EXPECT_EQ(empty.error, HttpError::kNone);
   EXPECT_TRUE(empty.body.empty());
+}
+
+TEST_F(WinHttpClientTest, AnAnswerCutShortIsNoAnswer) {
+  EXPECT_EQ(Fetch(*session_, "GET", server_.Url("/short"), "", "", 1 << 20).error, HttpError::kNoAnswer);
+  const std::string path = TempPath("vantrel-http-short.part");
+  EXPECT_EQ(Download(*session_, server_.Url("/short"), path, Sha256Text(std::string(100000, 's')), 100000, nullptr),
+            HttpError::kNoAnswer);
+  EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(WinHttpClientTest, BadAddressesGoNowhere) {

@@ -248,6 +248,8 @@ TEST_F(HttpClientTest, DownloadStoppedOrCutOffLeavesNoFile) {
   EXPECT_EQ(Download(*session_, server_->Url("/reset"), path, Sha256Text(bytes), bytes.size(), nullptr),
             HttpError::kNoAnswer);
   EXPECT_FALSE(Exists(path));
+  // Cut short, the same answer is no answer to a fetch either, never a shorter body.
+  EXPECT_EQ(Get("/reset", 1 << 20).error, HttpError::kNoAnswer);
 }
 
 TEST_F(HttpClientTest, DownloadIntoAFolderThatIsntThereCantWrite) {
