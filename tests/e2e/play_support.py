@@ -88,3 +88,15 @@ def stand_in_record(app, timeout=30.0):
 
 def windows_path(path):
     return to_windows_path(path)
+
+
+SEND_LOGS = (353, 452, 447, 480)
+SEND = (254, 516, 396, 544)
+COPY_LINK = (254, 420, 546, 448)
+OPEN_IT = (254, 456, 546, 484)
+
+
+def read_clipboard(wine):
+    """The Unicode text on the prefix's clipboard, or None when there is none."""
+    done = wine.run(["wine", str(win_tool("clipboard_tool")), "read"], check=False)
+    return done.stdout.decode("utf-8") if done.returncode == 0 else None

@@ -2,15 +2,18 @@
 prefix's registry, the stand-in game's command line and folder, failures explained, and the
 addresses handed to the browser."""
 
+import json
 import subprocess
 import time
 
 import pytest
 
-from conftest import install_launcher
-from play_support import (BACK, CHANGE_FOLDER, GATEWAY_FILE, PLAY, REALM_ADDRESS, REALM_SITE, RECORD, SETTINGS,
-                          WINDOWED, clear_gateways, gateway_list, install_with_game, record_browser, set_gateways,
-                          stand_in_record, start_realm, wait_for_file, windows_path)
+from conftest import install_launcher, win_tool
+from fault_server import FaultServer
+from play_support import (BACK, CHANGE_FOLDER, COPY_LINK, GATEWAY_FILE, OPEN_IT, PLAY, REALM_ADDRESS, REALM_SITE,
+                          RECORD, SEND, SEND_LOGS, SETTINGS, WINDOWED, clear_gateways, gateway_list,
+                          install_with_game, read_clipboard, record_browser, set_gateways, stand_in_record,
+                          start_realm, wait_for_file, windows_path)
 
 FRAME = (110, 85, 50)
 MISSING = ("[vantrel] ui: Add the realm to your gateways first | Once only: get the gateway file, open it and "
@@ -181,3 +184,56 @@ def test_cancelling_the_folder_chooser_changes_nothing(launch, realm_site, wine,
     launcher.click_button(SETTINGS)
     cancel_folder_chooser(launcher, CHANGE_FOLDER)
     assert not (wine.settings_folder() / "settings.txt").exists()
+
+
+@pytest.fixture
+def sent_launcher(launch, wine, tmp_path):
+    """A launcher on the Sent page after a real gathering and upload to a site that keeps it."""
+    link = "http://127.0.0.1:9/r/k3y-\u00e9t\u00e9"
+    answer = json.dumps({"ok": True, "url": link}).encode("utf-8")
+    server = FaultServer(realm={"realm": "Vantrel", "address": REALM_ADDRESS,
+                                "start": {"exe": "Diablo II.exe", "args": ""}}, logs_answer=(200, answer))
+    app = tmp_path / "app"
+    exe = install_launcher(app, server.url)
+    (app / "Game.exe").write_bytes(b"MZ")
+    (app / "Diablo II.exe").write_bytes(b"MZ")
+    (app / "D2_crash.log").write_text("the game stopped\n")
+    launcher = launch(exe)
+    launcher.window()
+    assert launcher.wait_finish()[2] is True
+    start = launcher.count()
+    launcher.click_button(SEND_LOGS)
+    launcher.wait_finish(start=start)
+    start = launcher.count()
+    launcher.click_button(SEND)
+    assert launcher.wait_finish(start=start)[0] == "Sent"
+    launcher.link = link
+    yield launcher
+    server.stop()
+
+
+def test_copy_the_link_puts_it_on_the_clipboard_and_open_it_hands_it_to_the_browser(sent_launcher, wine, tmp_path):
+    browser = record_browser(wine, tmp_path)
+    start = sent_launcher.count()
+    sent_launcher.click_button(COPY_LINK)
+    # The detail stays as the send left it (empty).
+    assert sent_launcher.wait_trace(r"^\[vantrel\] ui: ", start=start) == "[vantrel] ui: The link is copied | "
+    assert read_clipboard(wine) == sent_launcher.link
+
+    sent_launcher.click_button(OPEN_IT)
+    recorded = wait_for_file(browser)
+    assert recorded is not None and recorded.startswith("http://127.0.0.1:9/r/k3y-")
+
+
+def test_a_busy_clipboard_is_reported_with_the_link(sent_launcher, wine):
+    holder = subprocess.Popen(["wine", str(win_tool("clipboard_tool")), "hold", "8000"], env=wine.env,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        assert holder.stdout.readline().strip() == b"holding"
+        start = sent_launcher.count()
+        sent_launcher.click_button(COPY_LINK)
+        assert sent_launcher.wait_trace(r"^\[vantrel\] ui: ", start=start) == (
+            "[vantrel] ui: The link wasn't copied | The clipboard didn't take it. Copy it by hand: " + sent_launcher.link)
+    finally:
+        holder.wait(timeout=30)
+    assert read_clipboard(wine) != sent_launcher.link
