@@ -214,7 +214,13 @@ std::optional<uint8_t> PointerUp(Pointer& pointer, const LauncherState& state) {
   const uint8_t id = pointer.press_id;
   pointer.press = false;
   pointer.press_id = 0;
-  if (pressed && pointer.hover && pointer.hover_id == id && ButtonEnabled(state, id)) return id;
+  if (!pressed || !pointer.hover || pointer.hover_id != id || !ButtonEnabled(state, id)) return std::nullopt;
+  // The page may have changed under a pointer that has not moved since (a send that ends on
+  // the Sent page leaves "Send" hovered where "Back" now is): only a button of the page in
+  // view can be clicked.
+  for (const Button& button : PageButtons(state)) {
+    if (button.id == id) return id;
+  }
   return std::nullopt;
 }
 

@@ -113,10 +113,12 @@ bool DrawableText(std::string_view text, std::u16string* wide);
 // buttons, footer.
 std::vector<DrawOp> FrameOps(const LauncherState& state, const Pointer& pointer);
 
-// Mouse movement: true when the hover changed and the window must repaint.
+// Mouse movement (or a page change under a still pointer): true when the hover changed and
+// the window must repaint.
 bool PointerMoved(Pointer& pointer, const std::vector<Button>& buttons, int32_t x, int32_t y);
 void PointerDown(Pointer& pointer);
-// Release: the id to run, when the press and release were over the same enabled button.
+// Release: the id to run, when the press and release were over the same enabled button of
+// the page in view.
 std::optional<uint8_t> PointerUp(Pointer& pointer, const LauncherState& state);
 void PointerLeft(Pointer& pointer);
 

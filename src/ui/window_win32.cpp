@@ -152,17 +152,15 @@ bool HoveredButtonEnabled() {
   return ButtonEnabled(state, g.pointer.hover_id);
 }
 
-void OnMouseMove(HWND window, LPARAM position) {
+void UpdateHover(int32_t x, int32_t y) {
   if (!g.pointer.tracking) {
     TRACKMOUSEEVENT track{};
     track.cbSize = sizeof(track);
     track.dwFlags = TME_LEAVE;
-    track.hwndTrack = window;
+    track.hwndTrack = g.window;
     TrackMouseEvent(&track);
     g.pointer.tracking = true;
   }
-  const int32_t x = static_cast<int16_t>(LOWORD(position));
-  const int32_t y = static_cast<int16_t>(HIWORD(position));
   bool changed;
   {
     LauncherState& state = *g.context->state;
@@ -170,6 +168,25 @@ void OnMouseMove(HWND window, LPARAM position) {
     changed = PointerMoved(g.pointer, PageButtons(state), x, y);
   }
   if (changed) InvalidateWindow();
+}
+
+void OnMouseMove(LPARAM position) {
+  UpdateHover(static_cast<int16_t>(LOWORD(position)), static_cast<int16_t>(HIWORD(position)));
+}
+
+// After a page change the pointer may rest over another button than the hovered one; the
+// hover follows it at once, so the highlight and the next click match what is under it.
+void RefreshHover() {
+  POINT at;
+  if (!GetCursorPos(&at)) return;
+  if (WindowFromPoint(at) == g.window && ScreenToClient(g.window, &at)) {
+    UpdateHover(at.x, at.y);
+  } else if (g.pointer.hover) {
+    // Over an edit field or another window: no painted button is under the pointer.
+    g.pointer.hover = false;
+    g.pointer.hover_id = 0;
+    InvalidateWindow();
+  }
 }
 
 void OnButtonUp() {
@@ -180,7 +197,10 @@ void OnButtonUp() {
     clicked = PointerUp(g.pointer, state);
   }
   // The action takes the lock itself where it touches the state.
-  if (clicked) RunClick(*clicked, *g.context, host);
+  if (clicked) {
+    RunClick(*clicked, *g.context, host);
+    RefreshHover();
+  }
   InvalidateWindow();
 }
 
@@ -197,6 +217,7 @@ void OnStateChanged(HWND window) {
   std::wstring wide;
   if (ToWide(caption, &wide)) SetWindowTextW(window, wide.c_str());
   ShowEditFields(page == Page::kSendLogs);
+  RefreshHover();
 }
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -217,7 +238,7 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARA
       SetBkColor(dc, ToColorref(colour::kEditBackground));
       return reinterpret_cast<LRESULT>(g.edit_brush);
     }
-    case WM_MOUSEMOVE: OnMouseMove(window, lparam); return 0;
+    case WM_MOUSEMOVE: OnMouseMove(lparam); return 0;
     case WM_LBUTTONDOWN:
       PointerDown(g.pointer);
       InvalidateWindow();

@@ -278,3 +278,17 @@ def test_closing_during_a_download_ends_the_process_at_once(launch, wine, tmp_pa
         assert launcher.wait_exit(timeout=15) == 0
     finally:
         server.stop()
+
+
+def test_hover_follows_a_page_change_under_a_still_pointer(launcher, tmp_path):
+    # The top of "Settings" lies inside "Windowed: off" of the Settings page.
+    launcher.click(499, 456)
+    shot = launcher.screenshot(tmp_path / "settings.png")
+    assert_button(launcher, shot, WINDOWED_BUTTON, HOVERED_FRAME, HOVERED_FACE)
+    # Clicking again without moving toggles what is under the pointer.
+    subprocess.run(["xdotool", "click", "1"], env=launcher.wine.env, check=True)
+    settings = launcher.wine.settings_folder("local") / "settings.txt"
+    deadline = time.monotonic() + 10
+    while not settings.exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert settings.read_bytes() == b"game_dir=\r\nwindowed=1\r\n"

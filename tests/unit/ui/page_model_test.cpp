@@ -279,6 +279,23 @@ TEST_F(PageModel, ClickNeedsPressAndReleaseOverTheSameEnabledButton) {
   EXPECT_EQ(PointerUp(pointer, state_), std::nullopt);
 }
 
+TEST_F(PageModel, AButtonOfAPageNoLongerInViewIsNotClicked) {
+  // "Send" pressed and released without moving while the send ends and the Sent page comes
+  // up: "Back" is under the pointer, and the report must not be sent again.
+  state_.page = Page::kSendLogs;
+  Pointer pointer;
+  PointerMoved(pointer, PageButtons(state_), 300, 530);
+  ASSERT_EQ(pointer.hover_id, kSend);
+  PointerDown(pointer);
+  state_.page = Page::kSent;
+  EXPECT_EQ(PointerUp(pointer, state_), std::nullopt);
+
+  // Once the pointer moves, the hover follows the new page.
+  EXPECT_TRUE(PointerMoved(pointer, PageButtons(state_), 301, 530));
+  PointerDown(pointer);
+  EXPECT_EQ(PointerUp(pointer, state_), std::optional<uint8_t>(kBack));
+}
+
 TEST_F(PageModel, ButtonColoursFollowHoverPressAndEnabled) {
   state_.game_folder.Set("C:\\D2");  // Play disabled: not ready
   const Rect check{254, 452, 348, 480};
