@@ -292,3 +292,21 @@ def test_hover_follows_a_page_change_under_a_still_pointer(launcher, tmp_path):
     while not settings.exists() and time.monotonic() < deadline:
         time.sleep(0.1)
     assert settings.read_bytes() == b"game_dir=\r\nwindowed=1\r\n"
+
+
+def test_without_a_readable_picture_the_window_is_painted_plain(launch, tmp_path):
+    exe = install_launcher(tmp_path / "app")
+    data = exe.read_bytes()
+    picture = BACKGROUND_JPG.read_bytes()
+    at = data.find(picture)
+    assert at > 0, "the background picture is not embedded as it is in resources/"
+    # Spoil the JPEG's header inside the resource: GDI+ cannot decode it any more.
+    exe.write_bytes(data[:at] + b"\0" * 64 + data[at + 64:])
+    launcher = launch(exe)
+    launcher.window()
+    launcher.wait_finish()
+    move_pointer_away(launcher)
+    shot = launcher.screenshot(tmp_path / "plain.png")
+    for x, y in [(0, 0), (40, 40), (400, 120), (799, 599), (240, 400)]:
+        assert launcher.client_pixel(shot, x, y) == PLAIN_FILL, (x, y)
+    assert launcher.client_pixel(shot, 232, 262) == FRAME
