@@ -107,6 +107,21 @@ class HeldFile:
             self.proc.wait(timeout=10)
 
 
+def command_lines(containing):
+    """Command lines of running processes that contain `containing` (Wine shows the Windows one)."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            line = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace").strip()
+        except OSError:
+            continue
+        if containing in line:
+            found.append(line)
+    return found
+
+
 def wait_until(predicate, timeout=30.0, what="condition"):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
