@@ -164,7 +164,8 @@ TEST_F(WinHttpClientTest, FetchGivesStatusAndBodyAndSendsThePathAlone) {
 }
 
 TEST_F(WinHttpClientTest, FetchPostsTheWholeBodyWithTheCallersHeaders) {
-  const std::string zip("PK\x03\x04\0\0 zipped bytes", 20);
+  static const char kZip[] = "PK\x03\x04\0\0 zipped bytes";
+  const std::string zip(kZip, sizeof(kZip) - 1);
   FetchResult result = Fetch(*session_, "POST", server_.Url("/echo"),
                              "Content-Type: application/octet-stream\r\nX-Account: someone\r\n", zip, 1000);
   ASSERT_EQ(result.error, HttpError::kNone);

@@ -127,7 +127,8 @@ TEST_F(HttpClientTest, FetchEscapesSpacesInThePathAsWinHttpDoes) {
 }
 
 TEST_F(HttpClientTest, FetchPostsTheBodyWithTheCallersHeaders) {
-  const std::string zip("PK\x03\x04 binary \0 body", 20);
+  static const char kZip[] = "PK\x03\x04 binary \0 body";
+  const std::string zip(kZip, sizeof(kZip) - 1);
   FetchResult result = Fetch(*session_, "POST", server_->Url("/echo"),
                              "Content-Type: application/octet-stream\r\nX-Account: someone\r\n", zip, 65536);
   ASSERT_EQ(result.error, HttpError::kNone);
