@@ -18,8 +18,15 @@ void FailNthAllocation(uint64_t nth) {
 
 bool AllocationFailed() { return g_failed; }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+bool CanFailAllocations() { return false; }
+#else
+bool CanFailAllocations() { return true; }
+#endif
+
 }  // namespace vantrel::testing
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // The program's allocation functions; the array, nothrow and sized forms of the library are
 // built on these two.
 void* operator new(std::size_t size) {
@@ -34,3 +41,4 @@ void* operator new(std::size_t size) {
 
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+#endif

@@ -5,6 +5,8 @@
 
 namespace vantrel::testing {
 
+// False in sanitizer builds, whose runtimes own the allocation functions.
+bool CanFailAllocations();
 // Arms the thread: its `nth` allocation from now on throws (0 disarms).
 void FailNthAllocation(uint64_t nth);
 // True when the armed failure was thrown since the last FailNthAllocation.
