@@ -280,6 +280,8 @@ HttpFault SendHttpRequest(HttpOsSession& session, std::string_view method, std::
   curl_easy_setopt(easy, CURLOPT_USERAGENT, kHttpUserAgent);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
+  // Proxies come from the environment, as the system's do on Windows; loopback never goes through one.
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kHttpResolveTimeout + kHttpConnectTimeout));
   // No whole-transfer limit (downloads may be long); a stalled answer ends after the receive timeout.
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
