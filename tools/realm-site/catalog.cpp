@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "realm/game_path.h"
+#include "realm/manifest.h"
 #include "support/sha256.h"
 #include "support/text.h"
 
@@ -240,6 +241,16 @@ bool Site::Refresh(std::string* error) {
   if (cache_.dirty()) cache_.Save(root_ + "/" + kCacheFileName);
   if (!changed) return true;
   next->manifest = BuildManifest(config_, next->files, next->launcher);
+  // The launcher's own reader has the last word: never publish what it would refuse.
+  Manifest as_read;
+  if (!ParseManifest(next->manifest, &as_read)) {
+    *error = "the manifest built from this realm can't be read by the launcher";
+    return false;
+  }
+  if (std::string_view fault = ValidateManifest(as_read); !fault.empty()) {
+    *error = "the launcher would refuse this realm: " + std::string(fault);
+    return false;
+  }
   std::lock_guard<std::mutex> guard(mutex_);
   current_ = std::move(next);
   return true;

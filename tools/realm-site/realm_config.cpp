@@ -4,6 +4,7 @@
 #include <set>
 
 #include "realm/game_path.h"
+#include "realm/manifest.h"
 #include "support/os.h"
 #include "support/text.h"
 
@@ -11,25 +12,6 @@ namespace vantrel::site {
 namespace {
 
 using Json = nlohmann::json;
-
-// The launcher passes the arguments on a command line and refuses these bytes; refusing them
-// here tells the operator before any player sees "The realm's file list was refused".
-bool IsPassableArguments(std::string_view args) {
-  for (unsigned char c : args) {
-    if (c < 0x20 || c > 0x7E) return false;
-    switch (c) {
-      case '"':
-      case '%':
-      case '&':
-      case '<':
-      case '>':
-      case '^':
-      case '|': return false;
-      default: break;
-    }
-  }
-  return true;
-}
 
 // Gateway strings end up in a REG_MULTI_SZ: a control character (NUL above all) would split
 // or corrupt the player's gateway list.
@@ -103,7 +85,7 @@ bool Validate(RealmConfig& config, std::string* error) {
     return false;
   }
   if (!IsPassableArguments(config.args)) {
-    *error = "\"start\".\"args\" may hold only printable ASCII without \" % & < > ^ |";
+    *error = "\"start\".\"args\" may hold only printable ASCII without \" % & < > ^ |, at most 600 bytes";
     return false;
   }
   if (config.gateway_name.empty()) config.gateway_name = config.realm.empty() ? config.address : config.realm;

@@ -112,6 +112,17 @@ TEST_F(CatalogTest, CacheSkipsUnchangedFilesAndCatchesChangedOnes) {
   EXPECT_EQ(Read(root_ + "/" + kCacheFileName).find("b.bin"), std::string::npos);
 }
 
+TEST_F(CatalogTest, NeverPublishesWhatTheLauncherWouldRefuse) {
+  Write("files/Game.exe", "game");
+  RealmConfig config = Config();
+  config.address.clear();  // past realm.json's checks, as a caller building the config might
+  Site site(root_, config);
+  std::string error;
+  EXPECT_FALSE(site.Refresh(&error));
+  EXPECT_EQ(error, "the launcher would refuse this realm: the realm's address is missing");
+  EXPECT_EQ(site.Current(), nullptr);
+}
+
 TEST(HashCacheFile, IgnoresDamagedLinesAndKeepsKeysWithSpaces) {
   const std::string path = (std::filesystem::temp_directory_path() / "realm-site-cache-test").string();
   const std::string hash = Sha256Text("x");
