@@ -312,19 +312,18 @@ TEST_F(PageModel, ButtonColoursFollowHoverPressAndEnabled) {
   EXPECT_EQ(ops[2].font, Font::kButton);
   EXPECT_EQ(ops[2].format, kCentredVCentredSingle);
 
+  // Hovered: lit face; hovered and pressed: the plain face under the lit frame and text.
   pointer.hover = true;
   pointer.hover_id = kCheckFiles;
-  ops = ButtonOps(FrameOps(state_, pointer), check);
-  EXPECT_EQ(ops[0].colour, colour::kHoveredFace);
-  EXPECT_EQ(ops[1].colour, colour::kButtonText);
-  EXPECT_EQ(ops[2].colour, colour::kTitle);
-
-  pointer.press = true;
-  pointer.press_id = kCheckFiles;
-  ops = ButtonOps(FrameOps(state_, pointer), check);
-  EXPECT_EQ(ops[0].colour, colour::kButtonFace);
-  EXPECT_EQ(ops[1].colour, colour::kButtonText);
-  EXPECT_EQ(ops[2].colour, colour::kTitle);
+  for (bool pressed : {false, true}) {
+    pointer.press = pressed;
+    pointer.press_id = pressed ? kCheckFiles : 0;
+    ops = ButtonOps(FrameOps(state_, pointer), check);
+    ASSERT_EQ(ops.size(), 3u);
+    EXPECT_EQ(ops[0].colour, pressed ? colour::kButtonFace : colour::kHoveredFace);
+    EXPECT_EQ(ops[1].colour, colour::kButtonText);
+    EXPECT_EQ(ops[2].colour, colour::kTitle);
+  }
 
   // Disabled and hovered: drawn idle, with the disabled text colour.
   pointer = Pointer{};
