@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Synchronisation benchmarks, natively, against realm-site on loopback. Each ratio compares the
+# launcher's update run with a peer tool on the same data in the same run (higher is better for
+# the launcher; 1.0 means as fast as the peer):
+#   1. unchanged folder of 10,000 files: find -printf (stat only) / the whole update run, and a
+#      proof under strace that the run opened no game file;
+#   2. first check of 1 GiB in 64 present files: openssl dgst -sha256 / the run (target >= 0.85);
+#   3. download of 1 GiB in 64 files: curl writing the files + openssl hashing them / the run
+#      (target >= 0.9), with the run's peak memory.
+# Not part of the test command. Usage: bench/run-sync-bench.sh  (VANTREL_BENCH_KEEP=1 keeps data)
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="$here/build/bench-native"
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+ninja -C "$build" -j2 realm-site sync_bench >/dev/null
+
+work="$(mktemp -d /tmp/vantrel-sync-bench.XXXXXX)"
+site_pid=""
+cleanup() {
+  [ -n "$site_pid" ] && kill "$site_pid" 2>/dev/null && wait "$site_pid" 2>/dev/null
+  [ "${VANTREL_BENCH_KEEP:-0}" = 1 ] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$(now)" -v b="$1" 'BEGIN { printf "%.4f", a - b }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+least() { [ -z "$1" ] && echo "$2" || awk -v a="$1" -v b="$2" 'BEGIN { print (b < a ? b : a) }'; }
+field() { sed -n "s/^$1: //p" <<<"$2"; }
+
+start_site() {  # root
+  [ -n "$site_pid" ] && { kill "$site_pid"; wait "$site_pid" 2>/dev/null || true; }
+  "$build/realm-site" serve --root "$1" --listen 127.0.0.1:0 >"$work/site.log" 2>&1 &
+  site_pid=$!
+  for _ in $(seq 1 600); do
+    url="$(grep -o 'http://127.0.0.1:[0-9]*' "$work/site.log" || true)"
+    [ -n "$url" ] && return 0
+    kill -0 "$site_pid" 2>/dev/null || { cat "$work/site.log"; exit 1; }
+    sleep 0.1
+  done
+  echo "realm-site did not start"; exit 1
+}
+
+run_launcher() {  # game folder, settings folder -> prints the bench program's lines
+  mkdir -p "$2"
+  "$build/sync_bench" "$url" "$1" "$2" Game.exe
+}
+
+realm_json='{"realm": "Bench", "address": "play.bench", "start": {"exe": "Game.exe", "args": ""}}'
+
+echo "== 1. unchanged folder of 10,000 files"
+mkdir -p "$work/small/files"
+echo "$realm_json" >"$work/small/realm.json"
+python3 - "$work/small/files" <<'EOF'
+import os, sys
+root = sys.argv[1]
+open(os.path.join(root, "Game.exe"), "wb").write(b"MZ bench")
+for i in range(9999):
+    folder = os.path.join(root, "Data", f"d{i // 100:03d}")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, f"f{i:05d}.bin"), "wb") as f:
+        f.write((b"%08d" % i) * 256)
+EOF
+cp -a "$work/small/files" "$work/small-game"
+start_site "$work/small"
+first="$(run_launcher "$work/small-game" "$work/small-settings")"
+echo "first check (hashes all):  $(field seconds "$first") s  [$(field finish "$first")]"
+best_run=""
+for _ in 1 2 3; do
+  out="$(run_launcher "$work/small-game" "$work/small-settings")"
+  s="$(field seconds "$out")"
+  best_run="$(least "$best_run" "$s")"
+done
+echo "unchanged run (best of 3): $best_run s  [$(field finish "$out")]"
+best_find=""
+for _ in 1 2 3; do
+  t0="$(now)"; find "$work/small-game" -printf '%s %T@ %p\n' >/dev/null; s="$(elapsed "$t0")"
+  best_find="$(least "$best_find" "$s")"
+done
+echo "find -printf (best of 3):  $best_find s"
+echo "ratio find / run:          $(ratio "$best_find" "$best_run")"
+# Where the rest goes: the 10,000-entry manifest itself has to be fetched and read.
+best_manifest=""
+for _ in 1 2 3; do
+  t0="$(now)"; curl -s --fail -o /dev/null "$url/api/launcher/manifest"; s="$(elapsed "$t0")"
+  best_manifest="$(least "$best_manifest" "$s")"
+done
+echo "manifest fetch alone, curl: $best_manifest s ($(stat -c %s "$work/small-settings/files.txt") bytes of hash ledger read and written per run)"
+strace -f -qq -e trace=open,openat -o "$work/strace.log" \
+  "$build/sync_bench" "$url" "$work/small-game" "$work/small-settings" Game.exe >/dev/null
+opened="$(grep -F "$work/small-game/" "$work/strace.log" | grep -v O_DIRECTORY | grep -c . || true)"
+echo "game files opened by the unchanged run (strace): $opened"
+[ "$opened" = 0 ] || echo "WARNING: the unchanged run read game files"
+rm -rf "$work/small" "$work/small-game"
+
+echo "== 2. first check of 1 GiB in 64 present files"
+mkdir -p "$work/big/files/Data"
+echo "$realm_json" >"$work/big/realm.json"
+printf 'MZ bench' >"$work/big/files/Game.exe"
+for i in $(seq -w 0 63); do head -c 16777216 /dev/urandom >"$work/big/files/Data/part$i.mpq"; done
+cp -a "$work/big/files" "$work/big-game"
+start_site "$work/big"  # realm-site hashes the realm at start, before anything is timed
+cat "$work/big-game"/Data/* >/dev/null
+best_openssl=""
+for _ in 1 2; do
+  t0="$(now)"; openssl dgst -sha256 "$work/big-game"/Data/* >/dev/null; s="$(elapsed "$t0")"
+  best_openssl="$(least "$best_openssl" "$s")"
+done
+best_check=""
+for n in 1 2; do
+  out="$(run_launcher "$work/big-game" "$work/big-settings-$n")"  # a fresh ledger: every file is hashed
+  s="$(field seconds "$out")"
+  best_check="$(least "$best_check" "$s")"
+done
+echo "openssl dgst -sha256:      $best_openssl s"
+echo "first check (best of 2):   $best_check s  [$(field finish "$out")]"
+echo "ratio openssl / check:     $(ratio "$best_openssl" "$best_check")  (target >= 0.85)"
+
+echo "== 3. download of 1 GiB in 64 files from realm-site on loopback"
+urls=()
+for i in $(seq -w 0 63); do urls+=(-o "$work/curl/part$i.mpq" "$url/api/launcher/file/Data/part$i.mpq"); done
+best_curl=""
+for _ in 1 2; do
+  rm -rf "$work/curl"; mkdir -p "$work/curl"
+  t0="$(now)"
+  curl -s --fail "${urls[@]}"
+  openssl dgst -sha256 "$work/curl"/* >/dev/null
+  s="$(elapsed "$t0")"
+  best_curl="$(least "$best_curl" "$s")"
+done
+rm -rf "$work/curl"
+best_download=""
+peak=""
+for n in 1 2; do
+  rm -rf "$work/dl-game" "$work/dl-settings"
+  mkdir -p "$work/dl-game"
+  cp "$work/big/files/Game.exe" "$work/dl-game/"
+  out="$(run_launcher "$work/dl-game" "$work/dl-settings")"
+  s="$(field seconds "$out")"
+  best_download="$(least "$best_download" "$s")"
+  p="$(field peak_rss_kib "$out")"
+  if [ -z "$peak" ] || [ "$p" -gt "$peak" ]; then peak="$p"; fi
+done
+echo "curl + openssl (best of 2): $best_curl s"
+echo "download (best of 2):       $best_download s  [$(field finish "$out")]"
+echo "ratio curl / download:      $(ratio "$best_curl" "$best_download")  (target >= 0.9)"
+echo "peak memory of the run:     $((peak / 1024)) MiB"
+cmp -s "$work/dl-game/Data/part63.mpq" "$work/big/files/Data/part63.mpq" || echo "WARNING: downloaded file differs"
