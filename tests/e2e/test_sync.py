@@ -147,6 +147,28 @@ def test_extra_bytes_fail_the_download_and_leave_no_part_file(faulty, launch):
     assert (faulty.game / "Data/Local/x.dll").read_bytes() == REALM_FILES["Data/Local/x.dll"]
 
 
+STOPPED = ("The download stopped", "Patch.mpq: no answer; check your connection. Press Check files to try again.")
+MISMATCH = ("A download didn't match the realm's copy", "Patch.mpq: press Check files to try again.")
+
+
+@pytest.mark.parametrize("fault, outcomes", [
+    ({"status": 404}, [STOPPED]),
+    # Wine's WinHTTP reports a reset either as a failed read or as a quiet end of the body,
+    # depending on when it arrives; the size check catches the latter.
+    ({"reset_after": 65536}, [STOPPED, MISMATCH]),
+    ({"serve_as": "Data/Local/x.dll"}, [MISMATCH]),
+], ids=["status-404", "reset-mid-body", "another-files-bytes"])
+def test_a_failed_download_names_the_file_and_keeps_the_player_copy(faulty, launch, fault, outcomes):
+    mine = b"the player's own patch"
+    make_game_folder(faulty.game, {"Patch.mpq": mine})
+    faulty.plan("/api/launcher/file/Patch.mpq", **fault)
+    write_settings(faulty.wine, faulty.game)
+    _, (headline, detail, ready) = run_once(launch, faulty.exe)
+    assert (headline, detail) in outcomes and ready is True
+    assert (faulty.game / "Patch.mpq").read_bytes() == mine
+    assert not part_files(faulty.game)
+
+
 @pytest.mark.parametrize("fault, headline, detail", [
     ({"status": 500}, "The realm didn't answer properly", "It said 500. You can still play with the files you have."),
     ({"body_size": 4 * 1024 * 1024 + 1}, "Can't reach the realm right now", "the realm sent more than expected"),
