@@ -108,18 +108,22 @@ def test_folder_where_a_file_belongs_keeps_the_original(setup, launch):
 
 
 def test_static_tree_through_nginx(setup, launch, tmp_path):
+    # A name with spaces, as game files often have, must survive the export and the web server.
+    spaced = {"Data/My Mod/read me.txt": b"spaces in the path"}
+    make_realm(setup.realm, spaced)
     static = export_realm(setup.realm, tmp_path / "static")
     nginx = Nginx(static, tmp_path / "nginx")
     try:
         exe = install_launcher(tmp_path / "app-static", nginx.url)
         _, finish = run_once(launch, exe)
-        assert finish == ("Updated", "2 files from the realm, 1.5 MB.", True)
-        assert tree(setup.game) == REALM_FILES
-        requested = nginx.requested_paths()
+        assert finish == ("Updated", "3 files from the realm, 1.5 MB.", True)
+        assert tree(setup.game) == {**REALM_FILES, **spaced}
+        requested = [p.replace("%20", " ") for p in nginx.requested_paths()]
     finally:
         nginx.stop()
     assert requested[0] == "/api/launcher/manifest"
-    assert sorted(requested[1:]) == ["/api/launcher/file/Data/Local/x.dll", "/api/launcher/file/Patch.mpq"]
+    assert sorted(requested[1:]) == ["/api/launcher/file/Data/Local/x.dll", "/api/launcher/file/Data/My Mod/read me.txt",
+                                     "/api/launcher/file/Patch.mpq"]
 
 
 # --- against the fault server ----------------------------------------------------------------
