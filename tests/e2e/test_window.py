@@ -310,3 +310,50 @@ def test_without_a_readable_picture_the_window_is_painted_plain(launch, tmp_path
     for x, y in [(0, 0), (40, 40), (400, 120), (799, 599), (240, 400)]:
         assert launcher.client_pixel(shot, x, y) == PLAIN_FILL, (x, y)
     assert launcher.client_pixel(shot, 232, 262) == FRAME
+
+
+SEND_BUTTON = (254, 516, 396, 544)
+BACK_BUTTON = (254, 516, 546, 544)
+PLAY_BUTTON = (254, 394, 546, 440)
+
+
+def test_typed_fields_survive_leaving_the_page_and_go_with_the_report(launch, tmp_path):
+    answer = b'{"ok": true, "url": "http://127.0.0.1/r/abc", "error": ""}'
+    server = FaultServer(realm={"address": "play.test"}, logs_answer=(200, answer))
+    try:
+        launcher = launch(install_launcher(tmp_path / "app", server.url))
+        launcher.window()
+        launcher.wait_finish()
+
+        start = launcher.count()
+        launcher.click_button(SEND_LOGS_BUTTON)
+        launcher.wait_finish(start=start)
+        launcher.click(300, 426)
+        launcher.type_text("Marius")
+        launcher.click(300, 480)
+        launcher.type_text("Act 2 crash")
+        launcher.click_button(CANCEL_BUTTON)
+
+        start = launcher.count()
+        launcher.click_button(SEND_LOGS_BUTTON)
+        launcher.wait_finish(start=start)
+        start = launcher.count()
+        launcher.click_button(SEND_BUTTON)
+        launcher.wait_finish(start=start)
+        posts = server.requests_for("/api/launcher/logs", "POST")
+        assert len(posts) == 1
+        assert posts[0]["headers"].get("X-Account") == "Marius"
+        assert posts[0]["headers"].get("X-Note") == "Act%202%20crash"
+
+        # The Sent page came up under the still pointer: "Back" is hovered there, and a click
+        # without moving goes back instead of sending again.
+        time.sleep(0.5)
+        shot = launcher.screenshot(tmp_path / "sent.png")
+        assert_button(launcher, shot, BACK_BUTTON, HOVERED_FRAME, HOVERED_FACE)
+        subprocess.run(["xdotool", "click", "1"], env=launcher.wine.env, check=True)
+        move_pointer_away(launcher)
+        shot = launcher.screenshot(tmp_path / "main.png")
+        assert launcher.client_pixel(shot, *PLAY_BUTTON[:2]) == FRAME
+        assert len(server.requests_for("/api/launcher/logs", "POST")) == 1
+    finally:
+        server.stop()
