@@ -14,8 +14,9 @@
 
 namespace vantrel::os {
 
+// Like a WinHTTP session, it keeps connections open for the job's next request.
 struct HttpOsSession {
-  int unused = 0;
+  CURLSH* share = nullptr;
 };
 
 struct HttpOsRequest {
@@ -221,7 +222,11 @@ std::once_flag global_init;
 
 }  // namespace
 
-void CloseHttpOsSession(HttpOsSession* session) { delete session; }
+void CloseHttpOsSession(HttpOsSession* session) {
+  if (session == nullptr) return;
+  if (session->share != nullptr) curl_share_cleanup(session->share);
+  delete session;
+}
 
 void CloseHttpOsRequest(HttpOsRequest* request) {
   if (request == nullptr) return;
@@ -238,14 +243,20 @@ HttpFault OpenHttpOsSession(HttpOsSessionPtr* session) {
   CURLcode init = CURLE_OK;
   std::call_once(global_init, [&init] { init = curl_global_init(CURL_GLOBAL_DEFAULT); });
   if (init != CURLE_OK) return HttpFault::kNoAnswer;
-  session->reset(new (std::nothrow) HttpOsSession());
-  return *session ? HttpFault::kNone : HttpFault::kOutOfMemory;
+  HttpOsSessionPtr opened(new (std::nothrow) HttpOsSession());
+  if (!opened) return HttpFault::kOutOfMemory;
+  // One job uses a session from one thread, so the share needs no lock callbacks.
+  opened->share = curl_share_init();
+  if (opened->share == nullptr) return HttpFault::kOutOfMemory;
+  curl_share_setopt(opened->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+  curl_share_setopt(opened->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  *session = std::move(opened);
+  return HttpFault::kNone;
 }
 
 HttpFault SendHttpRequest(HttpOsSession& session, std::string_view method, std::string_view address,
                           std::string_view headers, std::string_view body, HttpOsRequestPtr* request,
                           uint32_t* status) {
-  (void)session;
   request->reset();
   *status = 0;
   std::string url;
@@ -276,6 +287,7 @@ HttpFault SendHttpRequest(HttpOsSession& session, std::string_view method, std::
   }
 
   CURL* easy = r.easy;
+  curl_easy_setopt(easy, CURLOPT_SHARE, session.share);
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy, CURLOPT_USERAGENT, kHttpUserAgent);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);

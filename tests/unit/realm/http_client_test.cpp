@@ -53,6 +53,9 @@ class HttpClientTest : public ::testing::Test {
       res.set_content(req.get_header_value("X-Account") + "|" + req.get_header_value("Content-Type") + "|" + req.body,
                       "text/plain");
     });
+    s.Get("/port", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(std::to_string(req.remote_port), "text/plain");
+    });
     s.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
       res.status = 404;
       res.set_content("not here", "text/plain");
@@ -169,6 +172,17 @@ TEST_F(HttpClientTest, AcceptsTheAddressFormsWinHttpCracks) {
     EXPECT_EQ(result.error, HttpError::kNone) << address;
     EXPECT_EQ(result.body, "/echo|VantrelLauncher/1.0") << address;
   }
+}
+
+TEST_F(HttpClientTest, ASessionKeepsItsConnectionForTheNextRequest) {
+  const std::string first = Get("/port").body;
+  EXPECT_FALSE(first.empty());
+  EXPECT_EQ(Get("/port").body, first);
+  // A request given up half way doesn't spoil the next one.
+  EXPECT_EQ(Get("/file", 1000).error, HttpError::kTooLarge);
+  FetchResult after = Get("/port");
+  EXPECT_EQ(after.error, HttpError::kNone);
+  EXPECT_FALSE(after.body.empty());
 }
 
 TEST_F(HttpClientTest, NobodyListeningIsNoAnswer) {
