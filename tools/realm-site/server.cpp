@@ -54,7 +54,10 @@ bool ParseListen(std::string_view text, ListenAddress* address, std::string* err
     *error = "--listen wants HOST:PORT, such as 127.0.0.1:8080 (port 0 picks a free one)";
     return false;
   }
-  address->host = std::string(text.substr(0, colon));
+  std::string_view host = text.substr(0, colon);
+  // An IPv6 address is written in brackets so its colons aren't read as the port's.
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  address->host = std::string(host);
   address->port = static_cast<int>(port);
   return true;
 }
@@ -119,8 +122,9 @@ int Serve(Site& site, const ListenAddress& address, std::ostream& out, std::ostr
         << " (in use, or not an address of this machine)" << std::endl;
     return 1;
   }
-  out << "realm-site: serving " << site.root() << " at " << (tls ? "https://" : "http://") << address.host << ":"
-      << port << std::endl;
+  const std::string shown_host = address.host.find(':') == std::string::npos ? address.host : "[" + address.host + "]";
+  out << "realm-site: serving " << site.root() << " at " << (tls ? "https://" : "http://") << shown_host << ":" << port
+      << std::endl;
 
   // Signals are taken by one thread with sigwait, so stopping never runs inside a handler. The
   // mask is set before the listener's worker threads exist, so they inherit it.

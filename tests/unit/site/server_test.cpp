@@ -101,6 +101,8 @@ TEST(ListenAddress, ParsesHostAndPort) {
   ASSERT_TRUE(ParseListen("127.0.0.1:8080", &address, &error));
   EXPECT_EQ(address.host, "127.0.0.1");
   EXPECT_EQ(address.port, 8080);
+  ASSERT_TRUE(ParseListen("[::1]:0", &address, &error));
+  EXPECT_EQ(address.host, "::1");
   for (const char* bad : {"127.0.0.1", ":80", "host:", "host:65536", "host:-1", "host:8o"}) {
     EXPECT_FALSE(ParseListen(bad, &address, &error)) << bad;
   }
