@@ -38,17 +38,20 @@ bool KeepBackup(std::string_view game_folder, const ManifestFile& entry, std::st
   return true;
 }
 
-// Removes the ".part" file on every way out that didn't move it into place, running out of
-// memory included, so nothing unverified is left beside the game files.
+void DeleteQuietly(const std::string& path) {
+  try {
+    os::DeleteFilePath(path);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// Removes a verified ".part" file on every way out that didn't move it into place, running out
+// of memory included, so nothing is left beside the game files.
 class PartFileGuard {
  public:
   explicit PartFileGuard(const std::string& path) : path_(path) {}
   ~PartFileGuard() {
-    if (!armed_) return;
-    try {
-      os::DeleteFilePath(path_);
-    } catch (const std::bad_alloc&) {
-    }
+    if (armed_) DeleteQuietly(path_);
   }
   PartFileGuard(const PartFileGuard&) = delete;
   PartFileGuard& operator=(const PartFileGuard&) = delete;
@@ -165,10 +168,16 @@ std::optional<RunOutcome> DownloadAll(WorkerContext& context, HttpSession& sessi
       Notify(context);
       return true;
     };
-    PartFileGuard part_guard(part_path);
-    const HttpError error = Download(session, FileAddress(context.realm_address, entry.path), part_path, entry.sha256,
-                                     entry.size, progress);
+    HttpError error = HttpError::kNone;
+    try {
+      error = Download(session, FileAddress(context.realm_address, entry.path), part_path, entry.sha256, entry.size,
+                       progress);
+    } catch (const std::bad_alloc&) {
+      DeleteQuietly(part_path);  // whatever the download had written is unverified
+      throw;
+    }
     if (error != HttpError::kNone) return DownloadFailedOutcome(error, full_path);
+    PartFileGuard part_guard(part_path);
     if (const uint32_t move_error = os::MoveReplace(part_path, full_path)) {
       return ReplaceFailedOutcome(move_error, full_path);  // the guard deletes the part file
     }

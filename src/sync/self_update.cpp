@@ -1,5 +1,7 @@
 #include "sync/self_update.h"
 
+#include <new>
+
 #include "launcher/worker.h"
 #include "support/os.h"
 #include "support/process.h"
@@ -62,16 +64,24 @@ SelfUpdateResult RunSelfUpdate(WorkerContext& context, HttpSession& session, con
   }
 
   os::DeleteFilePath(old_path);
-  if (os::MoveReplace(own_path, old_path) != os::kOk) {
-    os::DeleteFilePath(new_path);
-    return SelfUpdateResult::kCarryOn;
+  // Once the running build has moved, every way out that doesn't start the new build puts it
+  // back under its own name, running out of memory included (a move can fail that way after
+  // its rename, so an own path gone missing counts as moved).
+  uint32_t error = os::kOk;
+  bool moved_away = false;
+  try {
+    if (os::MoveReplace(own_path, old_path) != os::kOk) {
+      os::DeleteFilePath(new_path);
+      return SelfUpdateResult::kCarryOn;
+    }
+    moved_away = true;
+    error = os::MoveReplace(new_path, own_path);
+    if (error == os::kOk) error = os::StartProcess(own_path, command_line, ProgramFolder(own_path));
+  } catch (const std::bad_alloc&) {
+    if (moved_away || !os::GetFileFacts(own_path).exists) os::MoveReplace(old_path, own_path);
+    throw;
   }
-  if (os::MoveReplace(new_path, own_path) != os::kOk) {
-    os::MoveReplace(old_path, own_path);
-    return SelfUpdateResult::kCarryOn;
-  }
-  if (os::StartProcess(own_path, command_line, ProgramFolder(own_path)) != os::kOk) {
-    // The running build goes back over the new one.
+  if (error != os::kOk) {
     os::MoveReplace(old_path, own_path);
     return SelfUpdateResult::kCarryOn;
   }

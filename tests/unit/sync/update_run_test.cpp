@@ -412,5 +412,39 @@ TEST_F(SelfUpdateTest, WithoutANamedBuildOrAnOwnPathNothingIsFetched) {
   EXPECT_FALSE(fs::exists(".new"));
 }
 
+TEST_F(SelfUpdateTest, RunningOutOfMemoryNeverLeavesTheLauncherWithoutItsName) {
+  if (!testing::CanFailAllocations()) GTEST_SKIP() << "the sanitizer owns operator new";
+  NameNewBuild();
+  for (uint64_t nth = 1;; ++nth) {
+    WriteFile(own, kRunningBuild);
+    fs::remove(own + ".old");
+    WriteFile(own + ".new", "stale");
+    fs::permissions(own + ".new", fs::perms::owner_all);
+    RunFixture::Clear();
+    run.state.busy = true;
+    testing::FailNthAllocation(nth);
+    RunUpdate(run.context);
+    const bool failed = testing::AllocationFailed();
+    testing::FailNthAllocation(0);
+    const std::string now = ReadFile(own);
+    ASSERT_TRUE(now == kRunningBuild || now == kNewBuild)
+        << "allocation " << nth << ": " << now << " old=" << fs::exists(own + ".old")
+        << " new=" << fs::exists(own + ".new");
+    if (QuitPosted()) {
+      ASSERT_EQ(now, kNewBuild) << "allocation " << nth;
+    } else {
+      ASSERT_FALSE(run.state.busy) << "allocation " << nth;
+      ASSERT_EQ(RunFixture::TracesOf("finish").size(), 1u) << "allocation " << nth;
+    }
+    if (!failed) {
+      EXPECT_TRUE(QuitPosted());
+      EXPECT_GT(nth, 20u);
+      break;
+    }
+    ASSERT_LT(nth, 100000u);
+  }
+  WaitForStart();  // let the last started stand-in finish before the folder goes
+}
+
 }  // namespace
 }  // namespace vantrel
