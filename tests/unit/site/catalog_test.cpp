@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "realm/manifest.h"
 #include "support/sha256.h"
 #include "unit/site/site_fixture.h"
 
@@ -55,6 +56,14 @@ TEST_F(CatalogTest, ManifestListsEveryFileSortedWithHashAndSize) {
   EXPECT_EQ(files[1]["path"], "Game.exe");
   EXPECT_EQ(files[2]["path"], "data/b.txt");
   EXPECT_EQ(files[2]["sha256"], Sha256Text(""));
+  // The launcher's own reader sees the same list.
+  Manifest as_read;
+  ASSERT_TRUE(ParseManifest(site.Current()->manifest, &as_read));
+  ASSERT_EQ(as_read.files.size(), 3u);
+  EXPECT_EQ(as_read.files[0].path, "Data/Local/x.dll");
+  EXPECT_EQ(as_read.files[0].size, 3000u);
+  EXPECT_EQ(as_read.exe, "Game.exe");
+  EXPECT_FALSE(as_read.has_launcher);
 
   Write("launcher/VantrelLauncher.exe", "MZ build 2");
   ASSERT_TRUE(site.Refresh(&error)) << error;
