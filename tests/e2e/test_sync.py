@@ -205,6 +205,15 @@ def test_manifest_failure_without_the_game_disables_play(faulty, launch):
                       "It said 503. You can still play with the files you have.", False)
 
 
+def test_slow_answers_still_complete(faulty, launch):
+    faulty.plan("/api/launcher/manifest", drip=0.05, drip_chunk=64)
+    faulty.plan("/api/launcher/file/Patch.mpq", drip=0.02, drip_chunk=65536)
+    write_settings(faulty.wine, faulty.game)
+    _, finish = run_once(launch, faulty.exe)
+    assert finish == ("Updated", "2 files from the realm, 1.5 MB.", True)
+    assert tree(faulty.game) == REALM_FILES
+
+
 def test_requests_carry_the_launcher_user_agent_and_plain_paths(faulty, launch):
     write_settings(faulty.wine, faulty.game)
     run_once(launch, faulty.exe)
