@@ -2,7 +2,6 @@
 #include <httplib.h>
 
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +13,11 @@
 
 namespace vantrel {
 namespace {
+
+// std::regex trips a false warning of GCC under the sanitizers, so ids are checked by hand.
+bool IsHexId(std::string_view id) {
+  return id.size() == 32 && id.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
 
 std::string Pack(const std::vector<ReportEntry>& entries) {
   std::string archive;
@@ -56,7 +60,7 @@ TEST(SiteZipDirectory, ReadsOurArchivesAndRefusesBrokenOnes) {
 TEST(SiteReportId, IsFreshHex) {
   const std::string a = site::NewReportId();
   const std::string b = site::NewReportId();
-  EXPECT_TRUE(std::regex_match(a, std::regex("[0-9a-f]{32}")));
+  EXPECT_TRUE(IsHexId(a));
   EXPECT_NE(a, b);
 }
 
@@ -100,10 +104,10 @@ TEST_F(SiteLogs, StoresTheReportBehindItsPrivateLink) {
   RunUpload(context_);
   ASSERT_EQ(Traces().back(), "[vantrel] finish: Sent |  | ready=1");
   const std::string link = std::string(state_.report_link.View());
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(link, match, std::regex("http://127\\.0\\.0\\.1:[0-9]+/reports/([0-9a-f]{32})")))
-      << link;
-  const std::string id = match[1].str();
+  const std::string prefix = context_.realm_address + "/reports/";
+  ASSERT_EQ(link.substr(0, prefix.size()), prefix);
+  const std::string id = link.substr(prefix.size());
+  ASSERT_TRUE(IsHexId(id)) << link;
 
   httplib::Client client = Client();
   auto page = client.Get("/reports/" + id);
