@@ -1,11 +1,12 @@
 #pragma once
 // Helpers shared by the native unit tests: a temporary folder removed at the end of a test.
+#include <sys/mount.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <sys/mount.h>
 
 namespace vantrel::testing {
 

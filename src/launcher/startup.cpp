@@ -100,8 +100,7 @@ void RunStartup(LauncherState& state, WorkerContext& context) {
   }
 
   std::string command_line;
-  context.started_after_update =
-      os::CommandLine(&command_line) && command_line.find("--updated") != std::string::npos;
+  context.started_after_update = os::CommandLine(&command_line) && command_line.find("--updated") != std::string::npos;
 
   context.window = nullptr;
   context.report_arena.reset();

@@ -22,8 +22,7 @@ bool ReadReady(LauncherState& state);
 
 // The debug-output line that lets tests follow the launcher:
 // "[vantrel] <kind>: <headline> | <detail>" and, for finish, " | ready=<0|1>".
-std::string TraceLine(std::string_view kind, std::string_view headline, std::string_view detail,
-                      int ready = -1);
+std::string TraceLine(std::string_view kind, std::string_view headline, std::string_view detail, int ready = -1);
 void Trace(std::string_view kind, std::string_view headline, std::string_view detail, int ready = -1);
 
 }  // namespace vantrel

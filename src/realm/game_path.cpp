@@ -20,7 +20,14 @@ bool IsGamePath(std::string_view path) {
   for (unsigned char c : path) {
     if (c < 0x20 || c > 0x7E) return false;
     switch (c) {
-      case '"': case '*': case ':': case '<': case '>': case '?': case '\\': case '|': return false;
+      case '"':
+      case '*':
+      case ':':
+      case '<':
+      case '>':
+      case '?':
+      case '\\':
+      case '|': return false;
       default: break;
     }
   }

@@ -42,8 +42,8 @@ using SessionPtr = std::unique_ptr<HttpSession, HttpSessionDeleter>;
 // One session per job: automatic proxy, then the default proxy; the four timeouts.
 HttpError OpenSession(SessionPtr* session);
 
-FetchResult Fetch(HttpSession& session, std::string_view method, std::string_view address,
-                  std::string_view headers, std::string_view body, size_t limit);
+FetchResult Fetch(HttpSession& session, std::string_view method, std::string_view address, std::string_view headers,
+                  std::string_view body, size_t limit);
 
 HttpError Download(HttpSession& session, std::string_view address, std::string_view destination,
                    std::string_view sha256_text, uint64_t size, const DownloadProgress& progress);

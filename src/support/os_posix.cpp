@@ -211,9 +211,7 @@ uint32_t CopyFileOver(std::string_view from, std::string_view to) {
   return kOk;
 }
 
-uint32_t CreateFolder(std::string_view path) {
-  return mkdir(Native(path).c_str(), 0755) == 0 ? kOk : FromErrno(errno);
-}
+uint32_t CreateFolder(std::string_view path) { return mkdir(Native(path).c_str(), 0755) == 0 ? kOk : FromErrno(errno); }
 
 void CreateFolders(std::string_view path) {
   const std::string native = Native(path);

@@ -56,8 +56,8 @@ uint32_t File::OpenRead(std::string_view path) {
   Close();
   std::wstring wide;
   if (!ToWide(path, &wide)) return kErrorNoUnicodeTranslation;
-  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError();
   handle_ = reinterpret_cast<intptr_t>(h);
   return kOk;
@@ -142,9 +142,8 @@ uint32_t DeleteFilePath(std::string_view path) {
 uint32_t MoveReplace(std::string_view from, std::string_view to) {
   std::wstring source, target;
   if (!ToWide(from, &source) || !ToWide(to, &target)) return kErrorNoUnicodeTranslation;
-  return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-             ? kOk
-             : LastError();
+  return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? kOk
+                                                                                                         : LastError();
 }
 
 uint32_t CopyFileOver(std::string_view from, std::string_view to) {
@@ -265,9 +264,7 @@ uint32_t StartThread(void (*entry)(void*), void* argument, size_t stack_bytes) {
   return kOk;
 }
 
-void PostToWindow(WindowHandle window, uint32_t message) {
-  PostMessageW(static_cast<HWND>(window), message, 0, 0);
-}
+void PostToWindow(WindowHandle window, uint32_t message) { PostMessageW(static_cast<HWND>(window), message, 0, 0); }
 
 void SetPostHook(PostHook) {}
 

@@ -1,12 +1,13 @@
 // Any body a site might send: reading and validating must never crash, and a manifest that
 // passes must hold only what the launcher is willing to use.
+#include "realm/manifest.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
 #include "realm/game_path.h"
-#include "realm/manifest.h"
 #include "support/sha256.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

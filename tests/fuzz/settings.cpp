@@ -1,10 +1,10 @@
 // Any bytes as settings.txt: reading never crashes, keeps the folder within 600 bytes, and a
 // saved file reads back to the same values.
+#include "launcher/settings.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
-
-#include "launcher/settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vantrel;

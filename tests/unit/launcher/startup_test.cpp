@@ -1,10 +1,11 @@
+#include "launcher/startup.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
 #include "launcher/settings.h"
-#include "launcher/startup.h"
 #include "support/os.h"
 #include "test_support.h"
 

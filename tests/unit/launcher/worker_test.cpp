@@ -1,3 +1,5 @@
+#include "launcher/worker.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "launcher/worker.h"
 #include "support/debug_output.h"
 #include "support/os.h"
 

@@ -1,8 +1,9 @@
+#include "vantrel-stamp/stamp.h"
+
 #include <gtest/gtest.h>
 
 #include "launcher/startup.h"
 #include "test_support.h"
-#include "vantrel-stamp/stamp.h"
 
 namespace vantrel {
 namespace {

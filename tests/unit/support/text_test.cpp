@@ -1,8 +1,9 @@
+#include "support/text.h"
+
 #include <gtest/gtest.h>
 
 #include "support/fixed_text.h"
 #include "support/sha256.h"
-#include "support/text.h"
 #include "support/utf.h"
 
 namespace vantrel {
