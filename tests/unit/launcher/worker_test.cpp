@@ -101,17 +101,20 @@ TEST_F(WorkerTest, ReadyFalseDisablesPlayUntilAGoodRun) {
 }
 
 std::atomic<int> g_jobs_run{0};
+std::atomic<bool> g_job_returned{false};
 void CountingJob(WorkerContext& context) {
   ++g_jobs_run;
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   StatusNotice(context, "Working", "", 0.5f);
   FinishNotice(context, "Done", "", ReadReady(*context.state));
+  g_job_returned.store(true, std::memory_order_release);  // after the notice's trace and post
 }
 
 // Two threads press "Check files" as fast as they can while one job runs: exactly one job
 // runs, the rest are dropped, and the busy flag ends clear.
 TEST_F(WorkerTest, ConcurrentStartsRunExactlyOneJob) {
   g_jobs_run = 0;
+  g_job_returned = false;
   context.run_job = CountingJob;
   std::atomic<int> started{0};
   std::atomic<bool> go{false};
@@ -129,7 +132,11 @@ TEST_F(WorkerTest, ConcurrentStartsRunExactlyOneJob) {
   EXPECT_EQ(started.load(), 1);
   EXPECT_EQ(g_jobs_run.load(), 1);
   EXPECT_EQ(state.status_headline.View(), "Done");
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the worker leave FinishNotice
+  // The worker still traces after clearing busy; wait until it is really done with us.
+  for (int i = 0; i < 5000 && !g_job_returned.load(std::memory_order_acquire); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(g_job_returned.load(std::memory_order_acquire));
 }
 
 TEST_F(WorkerTest, CopyGameFolderIsAPrivateCopy) {
