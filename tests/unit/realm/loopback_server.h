@@ -28,6 +28,8 @@ class LoopbackServer {
   void Start() {
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // Stopping a server whose loop hasn't started yet leaves the loop running for good.
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (int i = 0; i < 500 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   void Stop() {

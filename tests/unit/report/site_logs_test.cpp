@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -77,6 +78,8 @@ class SiteLogs : public testing_support::ReportTree {
     site::ConfigureLogRoutes(server_, *site_);
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // Stopping a server whose loop hasn't started yet leaves the loop running for good.
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     while (!server_.is_running()) std::this_thread::yield();
     context_.realm_address = "http://127.0.0.1:" + std::to_string(port_);
   }

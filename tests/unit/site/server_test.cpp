@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -23,6 +24,8 @@ class ServerTest : public RealmFolder {
     port_ = server_.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port_, 0);
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // Stopping a server whose loop hasn't started yet leaves the loop running for good.
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
   }
   void TearDown() override {

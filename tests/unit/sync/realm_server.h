@@ -3,6 +3,7 @@
 // launcher build that each test sets, and counts what was asked for.
 #include <httplib.h>
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -42,6 +43,8 @@ class RealmServer {
     port_ = server_.bind_to_any_port("127.0.0.1");
     // The socket listens from the bind on, so requests queue until the loop below accepts them.
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // Stopping a server whose loop hasn't started yet leaves the loop running for good.
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~RealmServer() {
     server_.stop();
