@@ -83,8 +83,6 @@ def test_gateway_file_goes_to_the_browser(ready_launcher, wine, tmp_path):
     assert has_button_frame(ready_launcher, ready_launcher.screenshot(tmp_path / "after.png"), GATEWAY_FILE)
 
 
-@pytest.mark.xfail(strict=True, reason="realm-site writes gateway.reg in 8-bit text; Wine's regedit then reads "
-                   "the hex(7) list as ANSI bytes and the realm's address arrives garbled")
 def test_imported_gateway_file_lets_play_start(ready_launcher, wine, tmp_path):
     assert press_play(ready_launcher) == MISSING
     # What the player's "yes" does: the served file goes into the registry.

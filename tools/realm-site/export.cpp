@@ -87,7 +87,7 @@ bool ExportSite(Site& site, const std::string& out_dir, std::string* error) {
     if (!CopyChecked(record, out / "api/launcher/file" / record.path, error)) return false;
   }
   if (catalog->launcher && !CopyChecked(*catalog->launcher, out / "launcher/download", error)) return false;
-  if (!WriteText(out / "client-pack/gateway.reg", BuildGatewayReg(site.config()), error)) return false;
+  if (!WriteText(out / "client-pack/gateway.reg", GatewayRegFile(site.config()), error)) return false;
   // The manifest goes last: a half-written export never names files it doesn't hold.
   return WriteText(out / "api/launcher/manifest", catalog->manifest, error);
 }

@@ -54,4 +54,16 @@ std::string BuildGatewayReg(const RealmConfig& config) {
   return out;
 }
 
+std::string GatewayRegFile(const RealmConfig& config) {
+  const std::string text = BuildGatewayReg(config);
+  std::u16string wide;
+  if (text.empty() || !Utf8ToUtf16(text, &wide)) return std::string();
+  std::string out = "\xff\xfe";
+  for (char16_t unit : wide) {
+    out.push_back(static_cast<char>(unit & 0xFF));
+    out.push_back(static_cast<char>(unit >> 8));
+  }
+  return out;
+}
+
 }  // namespace vantrel::site

@@ -15,4 +15,9 @@ std::vector<std::string> GatewayStrings(const RealmConfig& config);
 // The registry file text (CRLF lines); empty if a string isn't valid UTF-8.
 std::string BuildGatewayReg(const RealmConfig& config);
 
+// The file as served: that text in UTF-16LE after a byte-order mark, as the registry editor
+// writes version 5 files. Read as 8-bit text, Wine's editor turns the hex(7) list into ANSI
+// bytes and the realm's address arrives garbled.
+std::string GatewayRegFile(const RealmConfig& config);
+
 }  // namespace vantrel::site

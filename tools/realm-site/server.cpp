@@ -87,7 +87,7 @@ void ConfigureRoutes(httplib::Server& server, Site& site) {
     StreamFile(catalog->launcher->disk_path, response);
   });
 
-  const std::string gateway_reg = BuildGatewayReg(site.config());
+  const std::string gateway_reg = GatewayRegFile(site.config());
   server.Get("/client-pack/gateway.reg", [gateway_reg](const httplib::Request&, httplib::Response& response) {
     response.set_header("Content-Disposition", "attachment; filename=\"gateway.reg\"");
     response.set_content(gateway_reg, "application/octet-stream");

@@ -42,7 +42,7 @@ TEST_F(ExportTest, WritesTheSameAnswersAsStaticFiles) {
   EXPECT_EQ(Read(out + "/api/launcher/file/Data/Local/x.dll"), "dll");
   EXPECT_EQ(Read(out + "/api/launcher/file/Game.exe"), "game");
   EXPECT_EQ(Read(out + "/launcher/download"), "MZ");
-  EXPECT_EQ(Read(out + "/client-pack/gateway.reg"), BuildGatewayReg(config));
+  EXPECT_EQ(Read(out + "/client-pack/gateway.reg"), GatewayRegFile(config));
 
   // Exporting again over the earlier export drops what the realm no longer has.
   std::filesystem::remove(root_ + "/files/Data/Local/x.dll");

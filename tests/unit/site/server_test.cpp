@@ -66,7 +66,11 @@ TEST_F(ServerTest, ServesManifestFilesAndGatewayFile) {
 
   auto reg = Get("/client-pack/gateway.reg");
   EXPECT_EQ(reg.first, 200);
-  EXPECT_EQ(reg.second.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u);
+  // UTF-16LE after a byte-order mark, as the registry editor writes version 5 files.
+  const std::string head = "Windows Registry Editor Version 5.00\r\n";
+  std::string wide_head = "\xff\xfe";
+  for (char c : head) wide_head += std::string{c, '\0'};
+  EXPECT_EQ(reg.second.rfind(wide_head, 0), 0u);
 }
 
 TEST_F(ServerTest, AnswersNotFoundForAnythingTheManifestDoesNotList) {
