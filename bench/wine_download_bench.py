@@ -4,7 +4,7 @@ against curl fetching and openssl hashing the same files natively, in the same r
 ratio (curl time / launcher time) and the launcher process's peak resident memory.
 
 Usage: bench/wine_download_bench.py [--win64 build/win64] [--native build/native]
-Needs the win64 build (VantrelLauncher.exe, post_close.exe) and the native realm-site and
+Needs the win64 build (VantrelLauncher.exe, post_message.exe) and the native realm-site and
 vantrel-stamp. Not part of the test command.
 """
 

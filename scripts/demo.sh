@@ -82,7 +82,7 @@ if [ "$headless" = 1 ]; then
   import -window root "$work/after-play.png"
   echo "demo: screenshots $shot and $work/after-play.png"
   [ -f "$work/game/stand-in-record.txt" ] && echo "demo: the game was started as: $(cat "$work/game/stand-in-record.txt")"
-  WINEDEBUG=-all wine build/win64/post_close.exe VantrelLauncher >/dev/null 2>&1 || true
+  WINEDEBUG=-all wine build/win64/post_message.exe VantrelLauncher 0x10 >/dev/null 2>&1 || true
   wait "$launcher_pid" || true
 else
   echo "demo: close the launcher's window to end the demo"

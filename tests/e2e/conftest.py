@@ -251,7 +251,7 @@ class Launcher:
     # --- ending --------------------------------------------------------------------------------
     def close(self):
         """Asks the window to close (WM_CLOSE), as the title bar's close box does."""
-        subprocess.run(["wine", str(win_tool("post_close")), "VantrelLauncher"], env=self.wine.env,
+        subprocess.run(["wine", str(win_tool("post_message")), "VantrelLauncher", "0x10"], env=self.wine.env,
                        capture_output=True, timeout=60)
 
     def wait_exit(self, timeout=30.0):
