@@ -1,5 +1,7 @@
 #include "launcher/startup.h"
 
+#include <algorithm>
+
 #include "launcher/settings.h"
 #include "support/os.h"
 #include "support/sha256.h"
@@ -17,6 +19,21 @@ std::string AddressFromSlot(const char* slot, size_t slot_bytes) {
   }
   while (!content.empty() && content.back() == '/') content.remove_suffix(1);
   return std::string(content);
+}
+
+RealmKeys KeysFromSlot(const char* slot, size_t slot_bytes) {
+  RealmKeys keys;
+  size_t length = 0;
+  while (length < slot_bytes && slot[length] != '\0') ++length;
+  std::string_view content(slot, length);
+  keys.stamped = !content.empty();
+  while (!content.empty()) {
+    const size_t end = std::min(content.find('\n'), content.size());
+    MinisignKey key;
+    if (ParseMinisignKey(content.substr(0, end), &key) == MinisignError::kNone) keys.keys.push_back(key);
+    content.remove_prefix(std::min(end + 1, content.size()));
+  }
+  return keys;
 }
 
 std::string HostLabel(std::string_view address) {
@@ -59,6 +76,7 @@ void RunStartup(LauncherState& state, WorkerContext& context) {
   if (!context.own_path.empty()) os::DeleteFilePath(context.own_path + ".old");
 
   context.realm_address = EmbeddedAddress();
+  context.realm_keys = EmbeddedKeys();
   const std::string label = HostLabel(context.realm_address);
 
   std::string appdata;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/fixed_text.h"
+#include "support/minisign.h"
 #include "support/os.h"
 
 namespace vantrel {
@@ -57,6 +58,14 @@ struct LauncherState {
   bool include_crash_dumps = true;
 };
 
+// The realm's public keys stamped beside its address. A stamped launcher believes no manifest
+// whose signature none of its keys verifies; `stamped` stays true even when a stamped key
+// can't be read, so a damaged slot never turns signature checks off.
+struct RealmKeys {
+  bool stamped = false;
+  std::vector<MinisignKey> keys;
+};
+
 struct WorkerContext;
 using JobRunner = void (*)(WorkerContext& context);
 
@@ -66,6 +75,7 @@ struct WorkerContext {
   std::string realm_address;    // empty when the build carries no valid address
   std::string settings_folder;  // holds settings.txt and the ledgers
   std::string own_path;
+  RealmKeys realm_keys;  // not stamped: manifests are taken unsigned, as before keys existed
   std::vector<std::string> computer_names;
   std::vector<std::string> user_names;
   std::unique_ptr<ReportArena> report_arena;  // present while a gathered report is kept

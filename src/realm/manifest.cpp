@@ -389,7 +389,7 @@ bool AcceptManifestAnswer(const FetchResult& answer, Manifest* manifest, Manifes
   return true;
 }
 
-bool FetchManifest(HttpSession& session, std::string_view realm_address, Manifest* manifest, ManifestFailure* failure) {
+FetchResult FetchManifestAnswer(HttpSession& session, std::string_view realm_address) {
   FetchResult answer;
   try {
     std::string address(realm_address);
@@ -399,7 +399,11 @@ bool FetchManifest(HttpSession& session, std::string_view realm_address, Manifes
     answer = FetchResult();
     answer.error = HttpError::kOutOfMemory;
   }
-  return AcceptManifestAnswer(answer, manifest, failure);
+  return answer;
+}
+
+bool FetchManifest(HttpSession& session, std::string_view realm_address, Manifest* manifest, ManifestFailure* failure) {
+  return AcceptManifestAnswer(FetchManifestAnswer(session, realm_address), manifest, failure);
 }
 
 void PublishManifest(WorkerContext& context, const Manifest& manifest) {

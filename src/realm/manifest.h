@@ -61,6 +61,9 @@ struct ManifestFailure {
 // Judges a fetched answer: true with `manifest` filled, or false with `failure` filled.
 bool AcceptManifestAnswer(const FetchResult& answer, Manifest* manifest, ManifestFailure* failure);
 
+// Fetches realm_address + "/api/launcher/manifest" as it stands (out of memory is an error).
+FetchResult FetchManifestAnswer(HttpSession& session, std::string_view realm_address);
+
 // Fetches realm_address + "/api/launcher/manifest" and judges the answer.
 bool FetchManifest(HttpSession& session, std::string_view realm_address, Manifest* manifest, ManifestFailure* failure);
 

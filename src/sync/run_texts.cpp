@@ -141,4 +141,28 @@ RunOutcome OutOfMemoryOutcome() {
                  ReadyRule::kGamePresent);
 }
 
+RunOutcome SignatureRefusedOutcome(SignatureVerdict verdict) {
+  switch (verdict) {
+    case SignatureVerdict::kTampered:
+      return Outcome("The realm's file list failed its signature check",
+                     "Someone may be tampering with your connection. Nothing was downloaded.", ReadyRule::kGamePresent);
+    case SignatureVerdict::kReplayed:
+      return Outcome("The realm's file list is older than one already seen",
+                     "Someone may be replaying an old list. Nothing was downloaded.", ReadyRule::kGamePresent);
+    case SignatureVerdict::kExpired:
+      return Outcome("The realm's file list has expired",
+                     "Ask the realm's team to publish it again, or check your computer's date.",
+                     ReadyRule::kGamePresent);
+    case SignatureVerdict::kAccepted:
+    case SignatureVerdict::kUnsigned: break;
+  }
+  return Outcome("The realm's file list isn't signed",
+                 "This launcher trusts only files signed by its realm. Try again later, or tell the realm's team.",
+                 ReadyRule::kGamePresent);
+}
+
+RunOutcome SignatureUnreachableOutcome(HttpError error) {
+  return Outcome("Can't reach the realm right now", std::string(RequestFailureReason(error)), ReadyRule::kGamePresent);
+}
+
 }  // namespace vantrel

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "realm/http_client.h"
+#include "realm/manifest_signature.h"
 
 namespace vantrel {
 
@@ -48,5 +49,9 @@ RunOutcome ReplaceFailedOutcome(uint32_t system_error, std::string_view full_pat
 RunOutcome UpToDateOutcome(uint64_t files_checked);
 RunOutcome UpdatedOutcome(uint64_t files_downloaded, uint64_t total_bytes);
 RunOutcome OutOfMemoryOutcome();
+// A keyed launcher refusing the manifest for its signature (any verdict but kAccepted).
+RunOutcome SignatureRefusedOutcome(SignatureVerdict verdict);
+// The signature's request failed before the realm answered: told as for the manifest's.
+RunOutcome SignatureUnreachableOutcome(HttpError error);
 
 }  // namespace vantrel

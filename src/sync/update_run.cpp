@@ -12,6 +12,7 @@
 #include "sync/ledgers.h"
 #include "sync/run_texts.h"
 #include "sync/self_update.h"
+#include "sync/signature_check.h"
 
 namespace vantrel {
 namespace {
@@ -42,7 +43,12 @@ void RunSteps(WorkerContext& context) {
 
   Manifest manifest;
   ManifestFailure failure;
-  if (!FetchManifest(*session, context.realm_address, &manifest, &failure)) {
+  const FetchResult answer = FetchManifestAnswer(*session, context.realm_address);
+  // A keyed launcher reads nothing of the manifest before its signature passes.
+  if (const std::optional<RunOutcome> refused = CheckManifestSignature(context, *session, answer)) {
+    return Finish(context, *refused);
+  }
+  if (!AcceptManifestAnswer(answer, &manifest, &failure)) {
     return FinishNotice(context, failure.headline, failure.detail, ResolveReady(context, ReadyRule::kGamePresent));
   }
   PublishManifest(context, manifest);

@@ -271,21 +271,22 @@ class Launcher:
         self.log.close()
 
 
-def stamp(source, address, out):
-    """A copy of the launcher with the realm's address in its slot."""
-    subprocess.run([str(STAMP), str(source), address, "-o", str(out)], check=True, capture_output=True)
+def stamp(source, address, out, keys=()):
+    """A copy of the launcher with the realm's address in its slot (and public key files in theirs)."""
+    key_args = [arg for key in keys for arg in ("--key", str(key))]
+    subprocess.run([str(STAMP), str(source), address, *key_args, "-o", str(out)], check=True, capture_output=True)
     return Path(out)
 
 
-def install_launcher(folder, address=None, name="VantrelLauncher.exe"):
-    """Puts a launcher (stamped with `address`, or unstamped) into `folder`."""
+def install_launcher(folder, address=None, name="VantrelLauncher.exe", keys=()):
+    """Puts a launcher (stamped with `address` and `keys`, or unstamped) into `folder`."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     target = folder / name
     if address is None:
         shutil.copyfile(LAUNCHER_EXE, target)
     else:
-        stamp(LAUNCHER_EXE, address, target)
+        stamp(LAUNCHER_EXE, address, target, keys)
     return target
 
 

@@ -6,6 +6,7 @@
 
 #include "realm-site/export.h"
 #include "realm-site/server.h"
+#include "realm-site/signing.h"
 
 namespace vantrel::site {
 namespace {
@@ -14,6 +15,7 @@ constexpr const char* kUsage =
     "usage: realm-site serve  --root DIR [--listen HOST:PORT]   serve the realm (default 127.0.0.1:8080)\n"
     "                         [--tls-cert CERT.pem --tls-key KEY.pem]   over HTTPS\n"
     "       realm-site export --root DIR --out FOLDER          write the same answers as static files\n"
+    "       realm-site keygen --out DIR                        make the realm's signing key pair\n"
     "       realm-site --help\n"
     "\n"
     "DIR holds:\n"
@@ -82,6 +84,7 @@ int RunRealmSite(int argc, const char* const* argv, std::ostream& out, std::ostr
     out << kUsage;
     return 0;
   }
+  if (argc >= 2 && std::string_view(argv[1]) == "keygen") return RunKeygen(argc, argv, out, err);
   Options options;
   std::string error;
   if (!ParseOptions(argc, argv, &options, &error)) {

@@ -39,7 +39,25 @@ TEST(SiteSlot, AnythingElseIsNoAddress) {
   EXPECT_EQ(AddressFromSlot(slot.data()), "https://realm");
 }
 
-TEST(SiteSlot, TheBuiltSlotIsEmpty) { EXPECT_EQ(EmbeddedAddress(), ""); }
+TEST(SiteSlot, TheBuiltSlotIsEmpty) {
+  EXPECT_EQ(EmbeddedAddress(), "");
+  EXPECT_FALSE(EmbeddedKeys().stamped);
+}
+
+TEST(KeySlot, DamageNeverTurnsTheCheckOff) {
+  const std::string line = "RWQouA0/cYBVCBgAiq/GxCcdU4qf/gh+GKrGTlgV8t06Hrso2PD5VE4b";
+  std::string slot(kKeySlotBytes, '\0');
+  EXPECT_FALSE(KeysFromSlot(slot.data()).stamped);
+  slot.replace(0, line.size() + 1, line + "\n");
+  RealmKeys keys = KeysFromSlot(slot.data());
+  EXPECT_TRUE(keys.stamped);
+  ASSERT_EQ(keys.keys.size(), 1u);
+  EXPECT_EQ(MinisignKeyLine(keys.keys[0]), line);
+  slot[3] = '!';
+  keys = KeysFromSlot(slot.data());
+  EXPECT_TRUE(keys.stamped);
+  EXPECT_TRUE(keys.keys.empty());
+}
 
 TEST(HostLabel, HostPartOrLocal) {
   EXPECT_EQ(HostLabel("https://realm.example:8443/path"), "realm.example");

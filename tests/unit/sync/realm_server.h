@@ -20,6 +20,15 @@ class RealmServer {
       response.status = manifest_status_;
       response.set_content(manifest_, "application/json");
     });
+    server_.Get("/api/launcher/manifest.minisig", [this](const httplib::Request&, httplib::Response& response) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++signature_requests_;
+      if (signature_.empty()) {
+        response.status = 404;
+        return;
+      }
+      response.set_content(signature_, "text/plain");
+    });
     server_.Get(R"(/api/launcher/file/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
       std::lock_guard<std::mutex> guard(mutex_);
       const std::string path = request.matches[1];
@@ -60,6 +69,11 @@ class RealmServer {
     manifest_ = std::move(body);
     manifest_status_ = status;
   }
+  // The manifest's signature file; empty answers 404.
+  void SetSignature(std::string text) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    signature_ = std::move(text);
+  }
   // What the site sends for a manifest path (it may differ from what the manifest promises).
   void SetFile(const std::string& path, std::string content) {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -83,6 +97,10 @@ class RealmServer {
     const auto found = file_requests_.find(path);
     return found == file_requests_.end() ? 0 : found->second;
   }
+  int SignatureRequests() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return signature_requests_;
+  }
   int LauncherRequests() {
     std::lock_guard<std::mutex> guard(mutex_);
     return launcher_requests_;
@@ -95,6 +113,8 @@ class RealmServer {
   std::mutex mutex_;
   std::string manifest_;
   int manifest_status_ = 200;
+  std::string signature_;
+  int signature_requests_ = 0;
   std::map<std::string, std::string> files_;
   std::string launcher_;
   int manifest_requests_ = 0;

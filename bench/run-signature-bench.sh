@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# What the signature check adds to an update run (target: under 5 ms), natively: a realm of
+# 10,000 files exported by realm-site, its manifest signed with the minisign command and
+# served by nginx on loopback. Prints the median unkeyed and keyed run over the unchanged
+# folder, their difference, the check alone, and the peer: minisign -V on the same files.
+# Not part of the test command. Usage: bench/run-signature-bench.sh [RUNS]  (default 15)
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="${VANTREL_BENCH_BUILD:-$here/build/bench-native}"
+runs="${1:-15}"
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+ninja -C "$build" -j2 realm-site signature_bench >/dev/null
+
+work="$(mktemp -d /tmp/vantrel-signature-bench.XXXXXX)"
+nginx_pid=""
+cleanup() {
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkdir -p "$work/realm/files" "$work/settings"
+echo '{"realm": "Bench", "address": "play.bench", "start": {"exe": "Game.exe", "args": ""}}' >"$work/realm/realm.json"
+python3 - "$work/realm/files" <<'EOF'
+import os, sys
+root = sys.argv[1]
+open(os.path.join(root, "Game.exe"), "wb").write(b"MZ bench")
+for i in range(9999):
+    folder = os.path.join(root, "Data", f"d{i // 100:03d}")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, f"f{i:05d}.bin"), "wb") as f:
+        f.write(b"%08d" % i)
+EOF
+cp -a "$work/realm/files" "$work/game"
+"$build/realm-site" export --root "$work/realm" --out "$work/static" >/dev/null
+minisign -G -W -p "$work/realm.pub" -s "$work/realm.key" >/dev/null </dev/null
+manifest="$work/static/api/launcher/manifest"
+expires=$(( $(date +%s) + 14 * 86400 ))
+minisign -S -s "$work/realm.key" -m "$manifest" -x "$manifest.minisig" \
+  -t "vantrel-manifest serial=$(date +%s) expires=$expires" >/dev/null </dev/null
+
+port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+mkdir -p "$work/nginx"
+cat >"$work/nginx/nginx.conf" <<EOF
+daemon off;
+worker_processes 1;
+user root;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  default_type application/octet-stream;
+  server { listen 127.0.0.1:$port; root $work/static; location / { } }
+}
+EOF
+nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
+nginx_pid=$!
+for _ in $(seq 1 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+
+out="$("$build/signature_bench" "http://127.0.0.1:$port" "$work/game" "$work/settings" "$work/realm.pub" "$runs")"
+field() { sed -n "s/^$1: //p" <<<"$out"; }
+peer_start=$(date +%s.%N)
+for _ in $(seq 1 20); do minisign -Vq -p "$work/realm.pub" -m "$manifest" >/dev/null; done
+peer_ms=$(awk -v a="$(date +%s.%N)" -v b="$peer_start" 'BEGIN { printf "%.3f", (a - b) * 1000 / 20 }')
+
+echo "manifest of 10,000 files: $(field manifest_bytes) bytes"
+echo "update run over the unchanged folder, median of $runs: unkeyed $(field unkeyed_run_ms) ms, keyed $(field keyed_run_ms) ms"
+echo "the signature check adds $(field added_ms) ms to an update run (target: under 5 ms)"
+echo "the check alone: $(field check_only_ms) ms; minisign -V on the same files (whole process): $peer_ms ms;" \
+  "ratio $(awk -v a="$peer_ms" -v b="$(field check_only_ms)" 'BEGIN { printf "%.1f", a / b }')"
