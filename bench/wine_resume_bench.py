@@ -15,10 +15,8 @@ command.
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -35,11 +33,12 @@ def main():
     args = parser.parse_args()
     os.environ["VANTREL_WIN64_BUILD"] = str(Path(args.win64).resolve())
     os.environ["VANTREL_NATIVE_BUILD"] = str(Path(args.native).resolve())
-    sys.path.insert(0, str(REPO / "tests" / "e2e"))
+    sys.path[:0] = [str(REPO / "tests" / "e2e"), str(HERE)]
     # conftest reads the build folders above when it is imported.
-    from conftest import Launcher, Wine, install_launcher
+    from conftest import install_launcher
     from fault_server import FaultServer
     from sync_support import make_game_folder, write_settings
+    from wine_bench_support import start_wine, timed_run
 
     work = Path(tempfile.mkdtemp(prefix="vantrel-resume-bench."))
     game = Path(tempfile.mkdtemp(prefix="vantrel-resume-game.", dir="/dev/shm" if args.other_volume else work))
@@ -52,17 +51,7 @@ def main():
         server.manifest()  # hashes the file once, before any run is timed
         file_path = "/api/launcher/file/" + FILE
 
-        for number in range(150, 200):
-            if not Path(f"/tmp/.X11-unix/X{number}").exists() and not Path(f"/tmp/.X{number}-lock").exists():
-                break
-        display = f":{number}"
-        xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        prefix = Path(os.environ.get("VANTREL_BENCH_PREFIX") or work / "prefix")
-        env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                   DISPLAY=display)
-        subprocess.run(["wineboot", "-i"], env=env, check=True, capture_output=True, timeout=300)
-        wine = Wine(prefix, display)
+        wine, xvfb = start_wine(work)
         wine.reset()
         make_game_folder(game, {"Game.exe": b"MZ bench"})
         write_settings(wine, game)
@@ -70,14 +59,7 @@ def main():
 
         def run(label):
             before = len(server.requests_for(file_path))
-            launcher = Launcher(wine, exe)
-            launcher.wait_trace(r"^\[vantrel\] status: Asking the realm what's new", timeout=120)
-            started = time.monotonic()
-            headline, detail, _ = launcher.wait_finish(timeout=900)
-            seconds = time.monotonic() - started
-            launcher.kill()
-            subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
-            launcher.finish()
+            headline, detail, seconds, _ = timed_run(wine, exe, timeout=900)
             sent = sum(r["sent"] for r in server.requests_for(file_path)[before:])
             print(f"{label:<30} {sent:>14,} bytes {seconds:9.3f} s   {headline} | {detail}")
             return headline, sent, seconds
