@@ -147,7 +147,6 @@ HttpError Download(HttpSession& session, std::string_view address, std::string_v
   }
   const uint64_t offset = total;
   std::string range_header;
-  std::string content_range;
   try {
     if (offset > 0) range_header = "Range: bytes=" + Decimal(offset) + "-\r\n";
   } catch (const std::bad_alloc&) {
@@ -159,8 +158,9 @@ HttpError Download(HttpSession& session, std::string_view address, std::string_v
   if (fault == os::HttpFault::kNoAnswer) return ended_early(HttpError::kNoAnswer);
   if (fault != os::HttpFault::kNone) return fail(FromFault(fault));
   if (offset > 0) {
+    std::string content_range;  // stays empty, which is refused, when the answer has none
     try {
-      if (!os::ReadContentRange(*request, &content_range)) content_range.clear();
+      os::ReadContentRange(*request, &content_range);
     } catch (const std::bad_alloc&) {
       return fail(HttpError::kOutOfMemory);
     }
