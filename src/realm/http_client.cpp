@@ -102,13 +102,13 @@ ResumeAnswer JudgeResumeAnswer(uint32_t status, std::string_view content_range, 
   // "bytes first-last/total": the rest of this very file, nothing more or less.
   constexpr std::string_view kUnit = "bytes ";
   if (!StartsWithNoCase(content_range, kUnit)) return ResumeAnswer::kRefused;
-  const std::string_view spec = content_range.substr(kUnit.size());
-  const size_t dash = spec.find('-');
-  const size_t slash = spec.find('/');
+  const std::string_view range = content_range.substr(kUnit.size());
+  const size_t dash = range.find('-');
+  const size_t slash = range.find('/');
   if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return ResumeAnswer::kRefused;
   uint64_t first = 0, last = 0, total = 0;
-  if (!ParseU64(spec.substr(0, dash), &first) || !ParseU64(spec.substr(dash + 1, slash - dash - 1), &last) ||
-      !ParseU64(spec.substr(slash + 1), &total)) {
+  if (!ParseU64(range.substr(0, dash), &first) || !ParseU64(range.substr(dash + 1, slash - dash - 1), &last) ||
+      !ParseU64(range.substr(slash + 1), &total)) {
     return ResumeAnswer::kRefused;
   }
   return first == offset && last == size - 1 && total == size ? ResumeAnswer::kContinue : ResumeAnswer::kRefused;
