@@ -21,16 +21,6 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 
 
-def peak_kib(pid):
-    try:
-        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--win64", default=str(REPO / "build" / "win64"))
@@ -40,10 +30,11 @@ def main():
     args = parser.parse_args()
     os.environ["VANTREL_WIN64_BUILD"] = str(Path(args.win64).resolve())
     os.environ["VANTREL_NATIVE_BUILD"] = str(Path(args.native).resolve())
-    sys.path.insert(0, str(REPO / "tests" / "e2e"))
+    sys.path[:0] = [str(REPO / "tests" / "e2e"), str(HERE)]
     # conftest reads the build folders above when it is imported.
-    from conftest import Launcher, RealmSite, Wine, install_launcher
+    from conftest import RealmSite, install_launcher
     from sync_support import make_game_folder, make_realm, write_settings
+    from wine_bench_support import start_wine, timed_run
 
     work = Path(tempfile.mkdtemp(prefix="vantrel-wine-bench."))
     site = xvfb = None
@@ -68,29 +59,12 @@ def main():
         curl_seconds = time.monotonic() - started
         shutil.rmtree(work / "curl")
 
-        for number in range(150, 200):
-            if not Path(f"/tmp/.X11-unix/X{number}").exists() and not Path(f"/tmp/.X{number}-lock").exists():
-                break
-        display = f":{number}"
-        xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        prefix = Path(os.environ.get("VANTREL_BENCH_PREFIX") or work / "prefix")
-        env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                   DISPLAY=display)
-        subprocess.run(["wineboot", "-i"], env=env, check=True, capture_output=True, timeout=300)
-        wine = Wine(prefix, display)
+        wine, xvfb = start_wine(work)
         game = make_game_folder(work / "game", files)
         write_settings(wine, game)
         exe = install_launcher(work / "app", site.url)
 
-        launcher = Launcher(wine, exe)
-        launcher.wait_trace(r"^\[vantrel\] status: Asking the realm what's new", timeout=120)
-        started = time.monotonic()
-        headline, detail, _ = launcher.wait_finish(timeout=600)
-        launcher_seconds = time.monotonic() - started
-        peak = peak_kib(launcher.proc.pid)
-        launcher.kill()
-        subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+        headline, detail, launcher_seconds, peak = timed_run(wine, exe)
 
         print(f"finish: {headline} | {detail}")
         print(f"curl + openssl:         {curl_seconds:.3f} s")

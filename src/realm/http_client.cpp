@@ -6,6 +6,7 @@
 #include "support/http_os.h"
 #include "support/os.h"
 #include "support/sha256.h"
+#include "support/text.h"
 
 namespace vantrel {
 
@@ -18,6 +19,19 @@ namespace {
 
 constexpr uint32_t kFetchChunkBytes = 32768;
 constexpr uint32_t kDownloadChunkBytes = 262144;
+
+// Reads an open file from its current place (its start) to its end into the hash; the byte
+// count, or UINT64_MAX when a read fails. Writes then go on at the end.
+uint64_t HashFromStart(os::File& file, Sha256& hash, char* buffer, uint32_t capacity) {
+  uint64_t count = 0;
+  for (;;) {
+    uint32_t got = 0;
+    if (file.Read(buffer, capacity, &got) != os::kOk) return UINT64_MAX;
+    if (got == 0) return count;
+    hash.Update(buffer, got);
+    count += got;
+  }
+}
 
 HttpError FromFault(os::HttpFault fault) {
   switch (fault) {
@@ -82,35 +96,101 @@ FetchResult Fetch(HttpSession& session, std::string_view method, std::string_vie
   return result;
 }
 
-HttpError Download(HttpSession& session, std::string_view address, std::string_view destination,
-                   std::string_view sha256_text, uint64_t size, const DownloadProgress& progress) {
-  os::HttpOsRequestPtr request;
-  uint32_t status = 0;
-  if (const HttpError error =
-          FromFault(os::SendHttpRequest(*session.handle, "GET", address, {}, {}, &request, &status));
-      error != HttpError::kNone) {
-    return error;
+ResumeAnswer JudgeResumeAnswer(uint32_t status, std::string_view content_range, uint64_t offset, uint64_t size) {
+  if (status == 200) return ResumeAnswer::kStartOver;
+  if (status != 206 || offset >= size) return ResumeAnswer::kRefused;
+  // "bytes first-last/total": the rest of this very file, nothing more or less.
+  constexpr std::string_view kUnit = "bytes ";
+  if (!StartsWithNoCase(content_range, kUnit)) return ResumeAnswer::kRefused;
+  const std::string_view range = content_range.substr(kUnit.size());
+  const size_t dash = range.find('-');
+  const size_t slash = range.find('/');
+  if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return ResumeAnswer::kRefused;
+  uint64_t first = 0, last = 0, total = 0;
+  if (!ParseU64(range.substr(0, dash), &first) || !ParseU64(range.substr(dash + 1, slash - dash - 1), &last) ||
+      !ParseU64(range.substr(slash + 1), &total)) {
+    return ResumeAnswer::kRefused;
   }
-  if (status != 200) return HttpError::kBadStatus;  // the destination is left as it was
+  return first == offset && last == size - 1 && total == size ? ResumeAnswer::kContinue : ResumeAnswer::kRefused;
+}
 
+HttpError Download(HttpSession& session, std::string_view address, std::string_view destination,
+                   std::string_view sha256_text, uint64_t size, const DownloadProgress& progress,
+                   DownloadResume* resume) {
+  if (resume != nullptr) resume->kept = 0;
   os::File file;
-  if (file.CreateWrite(destination) != os::kOk) return HttpError::kCannotWrite;
-  // From here on nothing unverified may stay under the destination name.
-  auto fail = [&file, destination](HttpError error) {
+  uint64_t total = 0;
+  // Bytes placed at the destination to be continued make it ours from the start; otherwise it
+  // becomes ours when created. Once ours, nothing unverified may stay under its name.
+  bool owned = resume != nullptr && resume->continue_destination;
+  auto fail = [&file, &owned, destination](HttpError error) {
     file.Close();
-    os::DeleteFilePath(destination);
+    if (owned) os::DeleteFilePath(destination);
     return error;
   };
+  // What arrived before the connection failed or the body ended short is kept when the caller
+  // can hold on to it for a later run.
+  auto ended_early = [&](HttpError error) {
+    if (resume == nullptr || total == 0 || total >= size) return fail(error);
+    file.Close();
+    resume->kept = total;
+    return error;
+  };
+
+  if (owned && file.OpenUpdate(destination) == os::kOk) {
+    const uint64_t present = os::GetFileFacts(destination).size;
+    if (present > 0 && present < size) {
+      total = present;
+    } else {
+      file.Close();
+    }
+  }
+  const uint64_t offset = total;
+  std::string range_header;
+  try {
+    if (offset > 0) range_header = "Range: bytes=" + Decimal(offset) + "-\r\n";
+  } catch (const std::bad_alloc&) {
+    return fail(HttpError::kOutOfMemory);
+  }
+  os::HttpOsRequestPtr request;
+  uint32_t status = 0;
+  const os::HttpFault fault = os::SendHttpRequest(*session.handle, "GET", address, range_header, {}, &request, &status);
+  if (fault == os::HttpFault::kNoAnswer) return ended_early(HttpError::kNoAnswer);
+  if (fault != os::HttpFault::kNone) return fail(FromFault(fault));
+  if (offset > 0) {
+    std::string content_range;  // stays empty, which is refused, when the answer has none
+    try {
+      os::ReadContentRange(*request, &content_range);
+    } catch (const std::bad_alloc&) {
+      return fail(HttpError::kOutOfMemory);
+    }
+    switch (JudgeResumeAnswer(status, content_range, offset, size)) {
+      case ResumeAnswer::kContinue: break;
+      case ResumeAnswer::kStartOver: total = 0; break;  // the realm sends the whole file instead
+      case ResumeAnswer::kRefused: return fail(HttpError::kBadStatus);
+    }
+  } else if (status != 200) {
+    return fail(HttpError::kBadStatus);  // a destination not yet ours is left as it was
+  }
+  if (total == 0) {
+    if (file.CreateWrite(destination) != os::kOk) return fail(HttpError::kCannotWrite);
+    owned = true;
+  }
 
   Sha256 hash;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kDownloadChunkBytes]);
   if (!hash.ok() || !buffer) return fail(HttpError::kOutOfMemory);
+  // The hash continues from the bytes already there, read through the download's own buffer;
+  // the progress counts them as done.
+  if (total > 0) {
+    if (HashFromStart(file, hash, buffer.get(), kDownloadChunkBytes) != total) return fail(HttpError::kCannotWrite);
+    if (progress && !progress(total)) return fail(HttpError::kStopped);
+  }
 
-  uint64_t total = 0;
   for (;;) {
     uint32_t got = 0;
     if (os::ReadHttpChunk(*request, buffer.get(), kDownloadChunkBytes, &got) != os::HttpFault::kNone) {
-      return fail(HttpError::kNoAnswer);
+      return ended_early(HttpError::kNoAnswer);
     }
     if (got == 0) break;
     if (got > size - total) return fail(HttpError::kMismatch);  // refused before a byte of it is written
@@ -120,6 +200,7 @@ HttpError Download(HttpSession& session, std::string_view address, std::string_v
     if (progress && !progress(got)) return fail(HttpError::kStopped);
   }
   file.Flush();
+  if (total < size) return ended_early(HttpError::kMismatch);
   const std::string actual = hash.FinishText();
   if (total != size || actual.empty() || actual != sha256_text) return fail(HttpError::kMismatch);
   file.Close();

@@ -4,6 +4,7 @@
 // Both sides refuse the same addresses before any traffic and use the same agent and timeouts.
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace vantrel::os {
@@ -42,5 +43,8 @@ HttpFault SendHttpRequest(HttpOsSession& session, std::string_view method, std::
 
 // Reads the next piece of the answer body; *got == 0 means the body is complete.
 HttpFault ReadHttpChunk(HttpOsRequest& request, void* buffer, uint32_t capacity, uint32_t* got);
+
+// The Content-Range of the answer as sent, without surrounding blanks; false when it has none.
+bool ReadContentRange(HttpOsRequest& request, std::string* value);
 
 }  // namespace vantrel::os

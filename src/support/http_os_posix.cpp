@@ -23,7 +23,9 @@ struct HttpOsRequest {
   CURLM* multi = nullptr;
   CURL* easy = nullptr;
   curl_slist* headers = nullptr;
-  std::string pending;  // received, not yet read
+  std::string pending;        // received, not yet read
+  std::string content_range;  // of the latest answer's header block
+  bool has_content_range = false;
   size_t pending_offset = 0;
   bool headers_done = false;
   bool redirect_location = false;
@@ -167,6 +169,14 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   const std::string_view line(data, bytes);
   if (StartsWithNoCase(line, "HTTP/")) {
     request->redirect_location = false;
+    request->has_content_range = false;
+  } else if (StartsWithNoCase(line, "content-range:")) {
+    try {
+      request->content_range.assign(TrimChars(line.substr(14), " \t\r\n"));
+      request->has_content_range = true;
+    } catch (const std::bad_alloc&) {
+      return 0;  // curl ends the transfer with a write error
+    }
   } else if (StartsWithNoCase(line, "location:")) {
     request->redirect_location = true;
   } else if (line == "\r\n" || line == "\n") {
@@ -349,6 +359,12 @@ HttpFault ReadHttpChunk(HttpOsRequest& request, void* buffer, uint32_t capacity,
   }
   *got = static_cast<uint32_t>(take);
   return HttpFault::kNone;
+}
+
+bool ReadContentRange(HttpOsRequest& request, std::string* value) {
+  if (!request.has_content_range) return false;
+  value->assign(request.content_range);
+  return true;
 }
 
 }  // namespace vantrel::os

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "support/http_os.h"
+#include "support/text.h"
 #include "support/win_text.h"
 
 namespace vantrel::os {
@@ -182,6 +183,20 @@ HttpFault ReadHttpChunk(HttpOsRequest& request, void* buffer, uint32_t capacity,
   request.received += read;
   *got = read;
   return HttpFault::kNone;
+}
+
+bool ReadContentRange(HttpOsRequest& request, std::string* value) {
+  // A range this header describes fits in well under 128 units; a longer one is nothing we asked for.
+  wchar_t text[128];
+  DWORD size = sizeof(text);
+  if (!WinHttpQueryHeaders(request.request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return false;
+  }
+  std::string utf8;
+  if (!FromWide(text, size / sizeof(wchar_t), &utf8)) return false;
+  value->assign(TrimChars(utf8, " \t"));
+  return true;
 }
 
 }  // namespace vantrel::os

@@ -16,6 +16,7 @@ inline constexpr uint32_t kErrorFileNotFound = 2;
 inline constexpr uint32_t kErrorPathNotFound = 3;
 inline constexpr uint32_t kErrorAccessDenied = 5;
 inline constexpr uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr uint32_t kErrorNotSameDevice = 17;
 inline constexpr uint32_t kErrorGenFailure = 31;
 inline constexpr uint32_t kErrorSharingViolation = 32;
 inline constexpr uint32_t kErrorLockViolation = 33;
@@ -57,6 +58,9 @@ class File {
   uint32_t OpenRead(std::string_view path);
   // Write access, no sharing, created anew (an existing file is emptied).
   uint32_t CreateWrite(std::string_view path);
+  // Existing file, read and write access, no sharing: reads start at its beginning and writes
+  // go on where they end.
+  uint32_t OpenUpdate(std::string_view path);
   uint32_t Read(void* buffer, uint32_t capacity, uint32_t* got);
   uint32_t Write(const void* data, size_t size);  // writes all of it, 1 MiB at a time
   uint32_t Seek(uint64_t offset);
@@ -79,6 +83,9 @@ uint32_t WriteWholeFile(std::string_view path, std::string_view content);
 uint32_t DeleteFilePath(std::string_view path);
 // Replace-existing and write-through (MoveFileExW flags 9).
 uint32_t MoveReplace(std::string_view from, std::string_view to);
+// As MoveReplace, but copies (then deletes the source) when the two lie on different volumes
+// (MoveFileExW flags 11). A failed copy leaves no target.
+uint32_t MoveAcrossVolumes(std::string_view from, std::string_view to);
 // Copies over an existing target.
 uint32_t CopyFileOver(std::string_view from, std::string_view to);
 // One folder; kErrorAlreadyExists when something is there already.

@@ -46,6 +46,7 @@ uint32_t FromErrno(int e) {
     case ENAMETOOLONG: return kErrorFilenameTooLong;
     case ENOTEMPTY: return kErrorDirNotEmpty;
     case ENOMEM: return kErrorNotEnoughMemory;
+    case EXDEV: return kErrorNotSameDevice;
     default: return kErrorGenFailure;
   }
 }
@@ -108,6 +109,14 @@ uint32_t File::OpenRead(std::string_view path) {
 uint32_t File::CreateWrite(std::string_view path) {
   Close();
   const int fd = open(Native(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return FromErrno(errno);
+  handle_ = fd;
+  return kOk;
+}
+
+uint32_t File::OpenUpdate(std::string_view path) {
+  Close();
+  const int fd = open(Native(path).c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return FromErrno(errno);
   handle_ = fd;
   return kOk;
@@ -192,6 +201,19 @@ uint32_t MoveReplace(std::string_view from, std::string_view to) {
     fsync(dir);
     close(dir);
   }
+  return kOk;
+}
+
+uint32_t MoveAcrossVolumes(std::string_view from, std::string_view to) {
+  const uint32_t moved = MoveReplace(from, to);
+  if (moved != kErrorNotSameDevice) return moved;
+  // As Windows does with copying allowed: the copy is made whole or not at all, and a source
+  // that can't be deleted afterwards stays beside it.
+  if (const uint32_t error = CopyFileOver(from, to)) {
+    unlink(Native(to).c_str());
+    return error;
+  }
+  unlink(Native(from).c_str());
   return kOk;
 }
 

@@ -73,6 +73,17 @@ uint32_t File::CreateWrite(std::string_view path) {
   return kOk;
 }
 
+uint32_t File::OpenUpdate(std::string_view path) {
+  Close();
+  std::wstring wide;
+  if (!ToWide(path, &wide)) return kErrorNoUnicodeTranslation;
+  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return kOk;
+}
+
 uint32_t File::Read(void* buffer, uint32_t capacity, uint32_t* got) {
   DWORD n = 0;
   *got = 0;
@@ -144,6 +155,13 @@ uint32_t MoveReplace(std::string_view from, std::string_view to) {
   if (!ToWide(from, &source) || !ToWide(to, &target)) return kErrorNoUnicodeTranslation;
   return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? kOk
                                                                                                          : LastError();
+}
+
+uint32_t MoveAcrossVolumes(std::string_view from, std::string_view to) {
+  std::wstring source, target;
+  if (!ToWide(from, &source) || !ToWide(to, &target)) return kErrorNoUnicodeTranslation;
+  constexpr DWORD kFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
+  return MoveFileExW(source.c_str(), target.c_str(), kFlags) ? kOk : LastError();
 }
 
 uint32_t CopyFileOver(std::string_view from, std::string_view to) {

@@ -6,6 +6,7 @@
 #include "support/os.h"
 #include "support/sha256.h"
 #include "support/text.h"
+#include "sync/partials.h"
 
 namespace vantrel {
 namespace {
@@ -170,8 +171,13 @@ std::optional<RunOutcome> DownloadAll(WorkerContext& context, HttpSession& sessi
     };
     HttpError error = HttpError::kNone;
     try {
+      // Bytes an earlier run kept are continued; a download that ends early keeps its bytes
+      // outside the game folder for the next run.
+      DownloadResume resume;
+      resume.continue_destination = PlacePartial(context.settings_folder, entry, part_path);
       error = Download(session, FileAddress(context.realm_address, entry.path), part_path, entry.sha256, entry.size,
-                       progress);
+                       progress, &resume);
+      if (resume.kept > 0) KeepPartial(context.settings_folder, entry, part_path);
     } catch (const std::bad_alloc&) {
       DeleteQuietly(part_path);  // whatever the download had written is unverified
       throw;

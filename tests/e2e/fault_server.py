@@ -3,7 +3,9 @@
 It serves a small realm from memory (manifest, game files, launcher build, log uploads) and can
 be told, per request path, to answer otherwise: any status, a short body, extra bytes, a slow
 drip, a reset mid-body, raw bodies (oversized, invalid or duplicate-key JSON, empty), another
-file's bytes. It records every request (method, path, headers, body length).
+file's bytes, a range ignored or answered with a wrong Content-Range. Unless told otherwise it
+answers a single "Range: bytes=first-[last]" with 206 and its Content-Range, as nginx does. It
+records every request (method, path, headers, body length, body bytes sent).
 
 In a test:
     server = FaultServer(files={"Game.exe": b"..."}, realm={"address": "play.test"})
@@ -28,6 +30,10 @@ A fault is a dict with any of:
     extra: int          send this many bytes more than the real content (length announced too)
     drip: float         seconds between chunks of `drip_chunk` bytes (default 1)
     reset_after: int    send this many bytes, then reset the connection (RST)
+    pause: float        with reset_after: seconds to wait between the bytes and the reset, so the
+                        client has read them before the reset can discard them
+    ignore_range: bool  answer a range request with the whole content and status 200
+    content_range: str  answer a range request with this Content-Range (and the asked bytes)
     times: int          apply the fault this many times, then answer normally
 """
 
@@ -51,6 +57,18 @@ def sha256_text(data):
     return hashlib.sha256(data).hexdigest()
 
 
+def parse_range(header, length):
+    """(first, last) of a single "bytes=first-[last]" range, or None to answer the whole."""
+    if not header or not header.startswith("bytes=") or "," in header:
+        return None
+    first, _, last = header[len("bytes="):].partition("-")
+    if not first.isdigit() or (last and not last.isdigit()):
+        return None
+    first = int(first)
+    last = min(int(last), length - 1) if last else length - 1
+    return (first, last) if first <= last or first >= length else None
+
+
 def as_bytes(value):
     return value.encode("utf-8") if isinstance(value, str) else bytes(value)
 
@@ -64,6 +82,7 @@ class FaultServer:
         self.logs_answer = logs_answer or (404, b"")
         self.faults = {}
         self.requests = []
+        self._hashes = {}  # id(bytes) -> (bytes, hash text): big files are hashed once
         self._lock = threading.Lock()
         self._server = ThreadingHTTPServer(("127.0.0.1", port), _make_handler(self))
         self._server.daemon_threads = True
@@ -80,7 +99,7 @@ class FaultServer:
             "revision": self.realm.get("revision", "test"),
             "start": self.realm.get("start", {"exe": "Game.exe", "args": ""}),
             "launcher": None,
-            "files": [{"path": p, "sha256": sha256_text(d), "size": len(d)} for p, d in sorted(self.files.items())],
+            "files": [{"path": p, "sha256": self.hash_of(d), "size": len(d)} for p, d in sorted(self.files.items())],
             "news": self.realm.get("news", ""),
         }
         if self.launcher is not None:
@@ -88,6 +107,12 @@ class FaultServer:
         for key, value in self.realm.get("override", {}).items():
             doc[key] = value
         return json.dumps(doc).encode("utf-8")
+
+    def hash_of(self, data):
+        known = self._hashes.get(id(data))
+        if known is None or known[0] is not data:
+            known = self._hashes[id(data)] = (data, sha256_text(data))
+        return known[1]
 
     def content_for(self, path):
         """The bytes a well-behaved site answers for `path`, or None for 404."""
@@ -160,8 +185,15 @@ def _make_handler(site):
             return urllib.parse.unquote(self.path.split("?", 1)[0])
 
         def _record(self, body):
-            site.record({"method": self.command, "path": self._path(), "headers": dict(self.headers.items()),
-                         "body_length": len(body)})
+            self._entry = {"method": self.command, "path": self._path(), "headers": dict(self.headers.items()),
+                           "body_length": len(body), "sent": 0}
+            site.record(self._entry)
+
+        def _write(self, data):
+            self.wfile.write(data)
+            if hasattr(self, "_entry"):
+                with site._lock:
+                    self._entry["sent"] += len(data)
 
         def do_GET(self):
             if self._path().startswith("/_fault/"):
@@ -226,28 +258,41 @@ def _make_handler(site):
                 content = f"status {status}\n".encode()
             if content is None:
                 return self._send_plain(404, b"not found\n")
+            headers = {}
+            ranged = None if fault.get("ignore_range") else parse_range(self.headers.get("Range"), len(content))
+            if ranged is not None and status == 200:
+                first, last = ranged
+                if first >= len(content):
+                    status, headers["Content-Range"], content = 416, f"bytes */{len(content)}", b""
+                else:
+                    status = 206
+                    headers["Content-Range"] = fault.get("content_range", f"bytes {first}-{last}/{len(content)}")
+                    content = memoryview(content)[first:last + 1]
             announced = len(content)
             if "extra" in fault:
-                content = content + b"\xa5" * fault["extra"]
+                content = bytes(content) + b"\xa5" * fault["extra"]
                 announced = len(content)
             if "short" in fault:
                 content = content[:fault["short"]]
             self.send_response(status)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(announced))
+            for name, value in headers.items():
+                self.send_header(name, value)
             self.end_headers()
             if "reset_after" in fault:
-                self.wfile.write(content[:fault["reset_after"]])
+                self._write(content[:fault["reset_after"]])
                 self.wfile.flush()
+                time.sleep(float(fault.get("pause", 0)))
                 return self._reset()
             if "drip" in fault:
                 chunk = max(1, int(fault.get("drip_chunk", 1)))
                 for at in range(0, len(content), chunk):
-                    self.wfile.write(content[at:at + chunk])
+                    self._write(content[at:at + chunk])
                     self.wfile.flush()
                     time.sleep(float(fault["drip"]))
             else:
-                self.wfile.write(content)
+                self._write(content)
             if len(content) != announced:
                 self.wfile.flush()
                 self.close_connection = True

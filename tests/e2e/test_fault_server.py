@@ -70,6 +70,25 @@ def test_faults_change_the_answer_as_planned(server):
         conn.getresponse().read()
 
 
+def test_answers_a_range_unless_told_otherwise(server):
+    def ranged(value):
+        conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+        conn.request("GET", "/api/launcher/file/Game.exe", headers={"Range": value})
+        answer = conn.getresponse()
+        result = (answer.status, answer.getheader("Content-Range"), answer.read())
+        conn.close()
+        return result
+
+    assert ranged("bytes=5-") == (206, "bytes 5-9/10", b"bytes")
+    assert ranged("bytes=0-3") == (206, "bytes 0-3/10", b"game")
+    assert ranged("bytes=10-")[:2] == (416, "bytes */10")
+    server.plan("/api/launcher/file/Game.exe", ignore_range=True, times=1)
+    assert ranged("bytes=5-") == (200, None, b"game bytes")
+    server.plan("/api/launcher/file/Game.exe", content_range="bytes 4-9/10", times=1)
+    assert ranged("bytes=5-") == (206, "bytes 4-9/10", b"bytes")
+    assert [r["sent"] for r in server.requests_for("/api/launcher/file/Game.exe")] == [5, 4, 0, 10, 5]
+
+
 def test_control_api_plans_and_reports(server):
     request = urllib.request.Request(server.url + "/_fault/plan", method="POST",
                                      data=json.dumps({"/launcher/download": {"status": 503}}).encode())

@@ -65,6 +65,21 @@ class HttpClientTest : public ::testing::Test {
       res.set_content(GameFileBytes(), "application/octet-stream");
     });
     s.Get("/empty", [](const httplib::Request&, httplib::Response& res) { res.set_content("", "text/plain"); });
+    // Answers a range with 206 and its Content-Range, as nginx does; remembers what was asked.
+    s.Get("/ranged", [](const httplib::Request& req, httplib::Response& res) {
+      last_range_ = req.get_header_value("Range");
+      res.set_content(GameFileBytes(), "application/octet-stream");
+    });
+    // Ignores any range and sends the whole file (chunked, which the server never cuts to a range).
+    s.Get("/whole", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 200;
+      res.set_chunked_content_provider("application/octet-stream", [](size_t offset, httplib::DataSink& sink) {
+        const std::string bytes = GameFileBytes();
+        if (offset == 0) sink.write(bytes.data(), bytes.size());
+        sink.done();
+        return true;
+      });
+    });
     // Promises the whole game file, sends half of it, then drops the connection.
     s.Get("/reset", [](const httplib::Request&, httplib::Response& res) {
       const size_t length = GameFileBytes().size();
@@ -89,6 +104,7 @@ class HttpClientTest : public ::testing::Test {
   }
 
   static LoopbackServer* server_;
+  static inline std::string last_range_;
   SessionPtr session_;
   ScratchFolder folder_;
 };
@@ -277,6 +293,90 @@ TEST_F(HttpClientTest, DownloadStoppedOrCutOffLeavesNoFile) {
   EXPECT_FALSE(Exists(path));
   // Cut short, the same answer is no answer to a fetch either, never a shorter body.
   EXPECT_EQ(Get("/reset", 1 << 20).error, HttpError::kNoAnswer);
+}
+
+TEST_F(HttpClientTest, DownloadThatEndsEarlyKeepsWhatArrivedAndTheNextOneAsksOnlyForTheRest) {
+  const std::string bytes = GameFileBytes();
+  const std::string path = folder_ / "game.mpq.part";
+  DownloadResume resume;
+  EXPECT_EQ(Download(*session_, server_->Url("/reset"), path, Sha256Text(bytes), bytes.size(), nullptr, &resume),
+            HttpError::kNoAnswer);
+  ASSERT_EQ(resume.kept, 300u * 1024);
+  EXPECT_EQ(ReadAll(path), bytes.substr(0, resume.kept));
+
+  std::vector<uint64_t> chunks;
+  const DownloadProgress progress = [&](uint64_t chunk) {
+    chunks.push_back(chunk);
+    return true;
+  };
+  resume.continue_destination = true;
+  last_range_.clear();
+  ASSERT_EQ(Download(*session_, server_->Url("/ranged"), path, Sha256Text(bytes), bytes.size(), progress, &resume),
+            HttpError::kNone);
+  EXPECT_EQ(last_range_, "bytes=307200-");
+  EXPECT_EQ(ReadAll(path), bytes);
+  EXPECT_EQ(resume.kept, 0u);
+  // The bytes already there count as done first, so progress goes on from where it stopped.
+  ASSERT_FALSE(chunks.empty());
+  EXPECT_EQ(chunks.front(), 307200u);
+  uint64_t reported = 0;
+  for (uint64_t chunk : chunks) reported += chunk;
+  EXPECT_EQ(reported, bytes.size());
+}
+
+TEST_F(HttpClientTest, OnlyADownloadThatEndedEarlyKeepsItsBytes) {
+  const std::string bytes = GameFileBytes();
+  const std::string path = folder_ / "game.mpq.part";
+  DownloadResume resume;
+  // More bytes than the size, and a whole file whose hash is wrong, are gone as without resume.
+  EXPECT_EQ(Download(*session_, server_->Url("/file"), path, Sha256Text(bytes), 1000, nullptr, &resume),
+            HttpError::kMismatch);
+  EXPECT_EQ(resume.kept, 0u);
+  EXPECT_FALSE(Exists(path));
+  EXPECT_EQ(Download(*session_, server_->Url("/file"), path, Sha256Text("other"), bytes.size(), nullptr, &resume),
+            HttpError::kMismatch);
+  EXPECT_EQ(resume.kept, 0u);
+  EXPECT_FALSE(Exists(path));
+  // A body that ends before the size is kept.
+  EXPECT_EQ(Download(*session_, server_->Url("/file"), path, Sha256Text(bytes), bytes.size() + 10, nullptr, &resume),
+            HttpError::kMismatch);
+  EXPECT_EQ(resume.kept, bytes.size());
+  EXPECT_EQ(ReadAll(path), bytes);
+}
+
+TEST_F(HttpClientTest, ResumeAnsweredWithTheWholeFileStartsOver) {
+  const std::string bytes = GameFileBytes();
+  const std::string path = folder_ / "game.mpq.part";
+  std::ofstream(path, std::ios::binary) << "not the file's beginning";
+  DownloadResume resume;
+  resume.continue_destination = true;
+  uint64_t reported = 0;
+  const DownloadProgress progress = [&](uint64_t chunk) {
+    reported += chunk;
+    return true;
+  };
+  ASSERT_EQ(Download(*session_, server_->Url("/whole"), path, Sha256Text(bytes), bytes.size(), progress, &resume),
+            HttpError::kNone);
+  EXPECT_EQ(ReadAll(path), bytes);
+  EXPECT_EQ(reported, bytes.size());
+  // Refused: the bytes placed to be continued don't stay under the destination name.
+  std::ofstream(path, std::ios::binary) << "placed bytes";
+  EXPECT_EQ(Download(*session_, server_->Url("/missing"), path, Sha256Text(bytes), bytes.size(), nullptr, &resume),
+            HttpError::kBadStatus);
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST(JudgeResumeAnswer, OnlyTheExactRestOfTheSameFileContinues) {
+  EXPECT_EQ(JudgeResumeAnswer(206, "bytes 100-999/1000", 100, 1000), ResumeAnswer::kContinue);
+  EXPECT_EQ(JudgeResumeAnswer(206, "BYTES 100-999/1000", 100, 1000), ResumeAnswer::kContinue);
+  EXPECT_EQ(JudgeResumeAnswer(200, "", 100, 1000), ResumeAnswer::kStartOver);
+  for (const char* wrong : {"bytes 0-999/1000", "bytes 101-999/1000", "bytes 100-998/1000", "bytes 100-999/1001",
+                            "bytes 100-999/*", "bytes */1000", "bytes 100-999", "bytes=100-999/1000", "100-999/1000",
+                            "bytes 100--999/1000", "bytes +100-999/1000", ""}) {
+    EXPECT_EQ(JudgeResumeAnswer(206, wrong, 100, 1000), ResumeAnswer::kRefused) << wrong;
+  }
+  EXPECT_EQ(JudgeResumeAnswer(416, "bytes */1000", 100, 1000), ResumeAnswer::kRefused);
+  EXPECT_EQ(JudgeResumeAnswer(404, "", 100, 1000), ResumeAnswer::kRefused);
 }
 
 TEST_F(HttpClientTest, DownloadIntoAFolderThatIsntThereCantWrite) {

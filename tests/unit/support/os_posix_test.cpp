@@ -11,6 +11,7 @@ namespace vantrel {
 namespace {
 
 using testing::ReadFile;
+using testing::SmallDisk;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -66,6 +67,22 @@ TEST(OsSeam, MoveReplaceCopyDeleteAndFolders) {
   ASSERT_EQ(os::ListFolder(dir.path(), &entries), os::kOk);
   ASSERT_EQ(entries.size(), 2u);  // "old" and "x", never "." or ".."
   EXPECT_EQ(os::ListFolder(dir / "nothing", &entries), os::kErrorFileNotFound);
+}
+
+TEST(OsSeam, MoveAcrossVolumesCopiesWholeOrNotAtAll) {
+  TempDir dir;
+  SmallDisk disk(64 * 1024);
+  if (!disk.ok()) GTEST_SKIP() << "needs root to mount a tmpfs of its own";
+  WriteFile(dir / "a", std::string(10000, 'a'));
+  EXPECT_EQ(os::MoveReplace(dir / "a", disk / "a"), os::kErrorNotSameDevice);
+  ASSERT_EQ(os::MoveAcrossVolumes(dir / "a", disk / "a"), os::kOk);
+  EXPECT_EQ(ReadFile(disk / "a"), std::string(10000, 'a'));
+  EXPECT_FALSE(os::GetFileFacts(dir / "a").exists);
+  // No room for the copy: the source stays whole and no half copy is left behind.
+  WriteFile(dir / "big", std::string(200 * 1024, 'b'));
+  EXPECT_EQ(os::MoveAcrossVolumes(dir / "big", disk / "big"), os::kErrorDiskFull);
+  EXPECT_EQ(ReadFile(dir / "big").size(), 200u * 1024);
+  EXPECT_FALSE(os::GetFileFacts(disk / "big").exists);
 }
 
 TEST(OsSeam, ReadOnlyFolderIsAccessDenied) {

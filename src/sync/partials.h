@@ -1,0 +1,32 @@
+#pragma once
+// Bytes of downloads that ended early, kept out of the game folder in "partial" under the
+// settings folder and named by the file's hash text and size, so a later run asks only for the
+// rest. The game folder never holds them between runs: a partial is placed as the ".part" file
+// when its download starts and moved back if that download ends early again.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "realm/manifest.h"
+
+namespace vantrel {
+
+// settings folder + "\partial"; empty when there is no settings folder to keep partials in.
+std::string PartialFolder(std::string_view settings_folder);
+// The partial folder + "\" + hash text + "-" + size.
+std::string PartialPath(std::string_view settings_folder, const ManifestFile& entry);
+
+// Moves the partial of `entry`, when there is a usable one, to `part_path`. True when the part
+// file now holds its bytes; a partial that can't be used or moved is deleted.
+bool PlacePartial(std::string_view settings_folder, const ManifestFile& entry, const std::string& part_path);
+
+// Moves what a download that ended early left at `part_path` into the partial folder; when that
+// fails the bytes are deleted, as any failed download's are. Nothing stays at `part_path`.
+void KeepPartial(std::string_view settings_folder, const ManifestFile& entry, const std::string& part_path);
+
+// Deletes every partial that none of `wanted` names, so the folder holds at most the bytes of
+// files still to be downloaded.
+void PrunePartials(std::string_view settings_folder, const std::vector<ManifestFile>& wanted);
+
+}  // namespace vantrel
