@@ -18,7 +18,6 @@ namespace vantrel::site {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr const char* kIncoming = ".incoming";
 constexpr size_t kMaxDirectoryBytes = 16777216;  // far more than 65,535 names need
 constexpr size_t kListedEntries = 2000;          // a report page names at most this many files
 
@@ -441,17 +440,18 @@ bool RateWindow::Admit(const std::string& key) {
 }
 
 Reports::Reports(std::string root, const RealmConfig& config)
-    : root_(std::move(root)), folder_(root_ + "/reports"), config_(config) {}
+    : root_(std::move(root)), folder_(root_ + "/reports"), incoming_(root_ + "/.reports-incoming"), config_(config) {}
 
 bool Reports::Open(std::string* error) {
   std::error_code problem;
-  fs::create_directories(folder_ + "/" + kIncoming, problem);
+  fs::create_directories(folder_, problem);
+  if (!problem) fs::create_directories(incoming_, problem);
   if (problem) {
-    *error = folder_ + " can't be made: " + problem.message();
+    *error = folder_ + " or " + incoming_ + " can't be made: " + problem.message();
     return false;
   }
   // Uploads cut off by a crash or a restart: never reports, only disk.
-  for (const auto& item : fs::directory_iterator(folder_ + "/" + kIncoming, problem)) {
+  for (const auto& item : fs::directory_iterator(incoming_, problem)) {
     std::error_code ignored;
     fs::remove(item.path(), ignored);
   }
@@ -510,7 +510,7 @@ void Reports::AddRoutes(HttpServer& server) {
       return std::make_unique<DiscardSink>(
           reserved, UploadAnswer(507, "", "the site has no room for reports right now; tell an admin"));
     }
-    const std::string temporary = folder_ + "/" + kIncoming + "/" + NewReportId() + ".part";
+    const std::string temporary = incoming_ + "/" + NewReportId() + ".part";
     UniqueFd fd(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
     if (!fd.valid()) {
       Settle(reserved, 0);

@@ -80,6 +80,7 @@ class Reports {
 
   std::string root_;
   std::string folder_;
+  std::string incoming_;  // uploads in progress, beside the store so it holds only reports
   RealmConfig config_;
   std::mutex mutex_;
   uint64_t stored_ = 0;
