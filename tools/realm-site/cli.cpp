@@ -17,7 +17,8 @@ constexpr const char* kUsage =
     "usage: realm-site serve  --root DIR [--listen HOST:PORT]   serve the realm (default 127.0.0.1:8080)\n"
     "                         [--tls-cert CERT.pem --tls-key KEY.pem]   over HTTPS\n"
     "                         [--max-connections N] (512) [--per-address N] (32)   connection caps\n"
-    "                         [--trust-proxy]   behind nginx on this machine: client addresses from X-Real-IP\n"
+    "                         [--trust-proxy]   behind nginx on this machine: client addresses from X-Real-IP,\n"
+    "                                           no cap per address unless --per-address is given\n"
     "       realm-site export --root DIR --out FOLDER          write the same answers as static files\n"
     "       realm-site prune  --root DIR --older-than DAYS     delete log reports older than that\n"
     "       realm-site --help\n"
@@ -135,6 +136,9 @@ int RunRealmSite(int argc, const char* const* argv, std::ostream& out, std::ostr
     err << "realm-site: " << error << "\n";
     return 2;
   }
+  // Behind a proxy every connection comes from the proxy: the cap per player is the proxy's
+  // to keep (deploy/nginx does), and realm-site's own per-address cap would throttle it.
+  if (options.trust_proxy && options.per_address.empty()) limits.per_address_connections = limits.max_connections;
   if (options.command == "prune") {
     char* end = nullptr;
     const double days = std::strtod(options.older_than.c_str(), &end);
