@@ -100,18 +100,16 @@ fetch() {  # config -> seconds (best of 3)
   echo "$best"
 }
 
-echo "== 1. 10,000 files of 2 KB over one connection"
-nginx_small="$(fetch "$work/nginx-small.curl")"
-site_small="$(fetch "$work/site-small.curl")"
-echo "nginx (best of 3):       $nginx_small s"
-echo "realm-site (best of 3):  $site_small s"
-echo "ratio nginx / realm-site: $(ratio "$nginx_small" "$site_small")  (target >= 0.5)"
-
-echo "== 2. 1 GiB in 64 files over one connection"
-nginx_big="$(fetch "$work/nginx-big.curl")"
-site_big="$(fetch "$work/site-big.curl")"
-echo "nginx (best of 3):       $nginx_big s"
-echo "realm-site (best of 3):  $site_big s"
-echo "ratio nginx / realm-site: $(ratio "$nginx_big" "$site_big")  (target >= 0.8)"
+compare() {  # title, list name, target
+  echo "== $1"
+  local by_nginx by_site
+  by_nginx="$(fetch "$work/nginx-$2.curl")"
+  by_site="$(fetch "$work/site-$2.curl")"
+  echo "nginx (best of 3):       $by_nginx s"
+  echo "realm-site (best of 3):  $by_site s"
+  echo "ratio nginx / realm-site: $(ratio "$by_nginx" "$by_site")  (target >= $3)"
+}
+compare "1. 10,000 files of 2 KB over one connection" small 0.5
+compare "2. 1 GiB in 64 files over one connection" big 0.8
 
 echo "peak memory of realm-site: $(($(awk '/^VmHWM:/ { print $2 }' "/proc/$site_pid/status") / 1024)) MiB"
