@@ -94,6 +94,7 @@ int Serve(Site& site, const ListenAddress& address, const ServeLimits& limits, s
   pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
   signal(SIGPIPE, SIG_IGN);
 
+  reports.tls = !address.tls_cert.empty();
   HttpServer server(limits);
   AddRealmRoutes(server, site, reports);
   if (!server.Start(address, &error)) {
@@ -101,7 +102,6 @@ int Serve(Site& site, const ListenAddress& address, const ServeLimits& limits, s
     err << "realm-site: " << error << std::endl;
     return 1;
   }
-  reports.tls = server.tls();
   site.StartWatching(err);
   const std::string shown_host = address.host.find(':') == std::string::npos ? address.host : "[" + address.host + "]";
   out << "realm-site: serving " << site.root() << " at " << (server.tls() ? "https://" : "http://") << shown_host << ":"
