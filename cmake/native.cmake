@@ -24,11 +24,11 @@ foreach(dir IN LISTS tool_dirs)
     endif()
   endif()
 endforeach()
-# Debian's cpp-httplib is a compiled library; its header must see the same options.
+# realm-site serves with libmicrohttpd (Debian's, built with GnuTLS for --tls-cert).
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(MICROHTTPD REQUIRED IMPORTED_TARGET libmicrohttpd)
 if(TARGET realm-site-core)
-  target_compile_definitions(realm-site-core PUBLIC
-    CPPHTTPLIB_OPENSSL_SUPPORT CPPHTTPLIB_ZLIB_SUPPORT CPPHTTPLIB_BROTLI_SUPPORT)
-  target_link_libraries(realm-site-core PUBLIC cpp-httplib)
+  target_link_libraries(realm-site-core PUBLIC PkgConfig::MICROHTTPD)
 endif()
 
 file(GLOB unit_dirs LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/unit/*)
@@ -39,6 +39,10 @@ foreach(dir IN LISTS unit_dirs)
     if(test_sources)
       add_executable(unit_${area} ${test_sources})
       target_link_libraries(unit_${area} PRIVATE vantrel_all ${VANTREL_TOOL_CORES} GTest::gtest_main)
+      # The tests' own loopback servers and clients; no product links it.
+      target_compile_definitions(unit_${area} PRIVATE
+        CPPHTTPLIB_OPENSSL_SUPPORT CPPHTTPLIB_ZLIB_SUPPORT CPPHTTPLIB_BROTLI_SUPPORT)
+      target_link_libraries(unit_${area} PRIVATE cpp-httplib)
       target_include_directories(unit_${area} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
       target_compile_definitions(unit_${area} PRIVATE
         VANTREL_BINARY_DIR="${CMAKE_BINARY_DIR}" VANTREL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   libz-mingw-w64-dev zlib1g-dev libssl-dev
-  nlohmann-json3-dev libcpp-httplib-dev libcurl4-openssl-dev
+  nlohmann-json3-dev libcpp-httplib-dev libcurl4-openssl-dev libmicrohttpd-dev
   googletest libgtest-dev
   clang libclang-rt-14-dev
   wine wine64 xvfb xdotool imagemagick x11-utils

@@ -1,11 +1,16 @@
 #include "realm-site/catalog.h"
 
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <sstream>
 
 #include "realm/game_path.h"
@@ -34,6 +39,15 @@ bool StatFile(const std::string& path, uint64_t* size, int64_t* mtime_ns) {
 
 }  // namespace
 
+bool IsInsideFolder(const fs::path& inner, const fs::path& outer) {
+  auto a = inner.begin();
+  for (auto b = outer.begin(); b != outer.end(); ++b, ++a) {
+    if (b->empty()) continue;  // a trailing separator
+    if (a == inner.end() || *a != *b) return false;
+  }
+  return true;
+}
+
 bool ScanGameFiles(const std::string& files_dir, std::vector<FileRecord>* files, std::string* error) {
   files->clear();
   std::error_code problem;
@@ -41,6 +55,7 @@ bool ScanGameFiles(const std::string& files_dir, std::vector<FileRecord>* files,
     *error = files_dir + " is missing or isn't a folder: put the game files there";
     return false;
   }
+  const fs::path real_files = fs::canonical(files_dir, problem);
   fs::recursive_directory_iterator walk(files_dir, fs::directory_options::none, problem);
   for (; !problem && walk != fs::recursive_directory_iterator(); walk.increment(problem)) {
     const fs::directory_entry& entry = *walk;
@@ -49,6 +64,17 @@ bool ScanGameFiles(const std::string& files_dir, std::vector<FileRecord>* files,
     FileRecord record;
     record.disk_path = entry.path().string();
     record.path = entry.path().lexically_relative(files_dir).generic_string();
+    if (entry.is_symlink(kind_problem)) {
+      // A link out of files/ would publish whatever it points at, realm.json and its token
+      // or reports included.
+      const fs::path target = fs::canonical(entry.path(), kind_problem);
+      if (kind_problem || !IsInsideFolder(target, real_files)) {
+        *error = "files/" + record.path + " is a link to " + (kind_problem ? "nothing" : target.string()) +
+                 ", outside files/: copy the file in instead";
+        return false;
+      }
+      record.disk_path = target.string();
+    }
     if (!StatFile(record.disk_path, &record.size, &record.mtime_ns)) continue;  // vanished meanwhile
     files->push_back(std::move(record));
   }
@@ -158,6 +184,142 @@ Site::Site(std::string root, RealmConfig config) : root_(std::move(root)), confi
   cache_.Load(root_ + "/" + kCacheFileName);
 }
 
+Site::~Site() { StopWatching(); }
+
+void Site::StartWatching(std::ostream& log) {
+  StopWatching();
+  watch_stop_ = false;
+  watcher_ = std::thread([this, &log] { Watch(log); });
+}
+
+void Site::StopWatching() {
+  if (!watcher_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> guard(watch_mutex_);
+    watch_stop_ = true;
+  }
+  watch_wake_.notify_all();
+  watcher_.join();
+}
+
+void Site::RequestRescan() {
+  {
+    std::lock_guard<std::mutex> guard(watch_mutex_);
+    rescan_requested_ = true;
+  }
+  watch_wake_.notify_all();
+}
+
+namespace {
+
+constexpr auto kQuiet = std::chrono::milliseconds(500);      // a copy in progress keeps changing
+constexpr auto kLongestWait = std::chrono::seconds(5);       // rescan even if changes never stop
+constexpr auto kPollWithoutWatch = std::chrono::seconds(5);  // when inotify can't be had
+
+// Watches every folder under files/ and launcher/, and the realm folder for those two
+// appearing. False when a watch can't be added (too many folders for the system's limit).
+bool AddWatches(int inotify, const std::string& root) {
+  constexpr uint32_t kChanges = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO |
+                                IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+  if (inotify_add_watch(inotify, root.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR) < 0) {
+    return false;
+  }
+  for (const char* part : {"/files", "/launcher"}) {
+    const std::string top = root + part;
+    std::error_code problem;
+    if (!fs::is_directory(top, problem)) continue;
+    if (inotify_add_watch(inotify, top.c_str(), kChanges) < 0) return false;
+    for (fs::recursive_directory_iterator walk(top, problem), end; !problem && walk != end; walk.increment(problem)) {
+      std::error_code kind_problem;
+      if (walk->is_directory(kind_problem) && !walk->is_symlink(kind_problem) &&
+          inotify_add_watch(inotify, walk->path().c_str(), kChanges) < 0) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// True when the events read name something the catalog depends on. In the realm folder
+// itself only files/ and launcher/ matter: the hash cache and reports change there all the time.
+bool DrainEvents(int inotify, int root_watch) {
+  alignas(inotify_event) char buffer[16384];
+  bool relevant = false;
+  for (;;) {
+    const ssize_t got = read(inotify, buffer, sizeof buffer);
+    if (got <= 0) return relevant;
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      const std::string_view name = event->len ? std::string_view(event->name) : std::string_view();
+      if (event->wd != root_watch || name == "files" || name == "launcher" || (event->mask & IN_Q_OVERFLOW)) {
+        relevant = true;
+      }
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+}
+
+}  // namespace
+
+void Site::Watch(std::ostream& log) {
+  using Clock = std::chrono::steady_clock;
+  int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  bool watching = inotify >= 0 && AddWatches(inotify, root_);
+  // The realm folder's own watch is the first one added.
+  const int root_watch = 1;
+  if (!watching) log << "realm-site: can't watch " << root_ << " for changes; rescanning every 5 s" << std::endl;
+  bool pending = false;
+  Clock::time_point first_change;
+  Clock::time_point last_change;
+  Clock::time_point last_scan = Clock::now();
+  std::string last_error;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(watch_mutex_);
+      if (watch_stop_) break;
+      if (rescan_requested_) {
+        rescan_requested_ = false;
+        if (!pending) first_change = Clock::now();
+        pending = true;
+        last_change = Clock::now() - kQuiet;
+      }
+    }
+    if (watching) {
+      pollfd ready{inotify, POLLIN, 0};
+      poll(&ready, 1, 200);
+      if (DrainEvents(inotify, root_watch)) {
+        if (!pending) first_change = Clock::now();
+        pending = true;
+        last_change = Clock::now();
+      }
+    } else {
+      std::unique_lock<std::mutex> lock(watch_mutex_);
+      watch_wake_.wait_for(lock, std::chrono::milliseconds(200));
+      if (Clock::now() - last_scan >= kPollWithoutWatch && !pending) {
+        pending = true;
+        first_change = last_change = Clock::now() - kQuiet;
+      }
+    }
+    const Clock::time_point now = Clock::now();
+    if (!pending || (now - last_change < kQuiet && now - first_change < kLongestWait)) continue;
+    pending = false;
+    last_scan = now;
+    std::string error;
+    if (!Refresh(&error)) {
+      if (error != last_error) log << "realm-site: still serving the last good file list: " << error << std::endl;
+      last_error = error;
+    } else {
+      last_error.clear();
+    }
+    // New folders need watches of their own; adding an existing watch again is harmless.
+    if (watching && !AddWatches(inotify, root_)) {
+      watching = false;
+      log << "realm-site: too many folders to watch; rescanning every 5 s" << std::endl;
+    }
+  }
+  if (inotify >= 0) close(inotify);
+}
+
 std::shared_ptr<const Catalog> Site::Current() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return current_;
@@ -241,6 +403,13 @@ bool Site::Refresh(std::string* error) {
   if (cache_.dirty()) cache_.Save(root_ + "/" + kCacheFileName);
   if (!changed) return true;
   next->manifest = BuildManifest(config_, next->files, next->launcher);
+  if (next->manifest.size() > kManifestLimit) {
+    *error = "the manifest would be " + Decimal(next->manifest.size()) + " bytes, over the launcher's limit of " +
+             Decimal(kManifestLimit) +
+             " bytes (4 MiB) for it: every launcher would fail with \"the realm sent more "
+             "than expected\". Put fewer files in files/ (pack small ones into archives) or use shorter names";
+    return false;
+  }
   // The launcher's own reader has the last word: never publish what it would refuse.
   Manifest as_read;
   if (!ParseManifest(next->manifest, &as_read)) {

@@ -2,12 +2,16 @@
 // The realm folder as the launcher sees it: every file under files/ with its size and SHA-256,
 // the optional launcher build, and the manifest built from them. Hashes are kept in a cache
 // file keyed by (path, size, modification time) so a restart or a rescan reads only what changed.
+#include <condition_variable>
 #include <cstdint>
+#include <filesystem>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "realm-site/realm_config.h"
@@ -19,7 +23,7 @@ inline constexpr const char* kLauncherFileName = "launcher/VantrelLauncher.exe";
 
 struct FileRecord {
   std::string path;       // relative, "/" separators; under files/ for game files
-  std::string disk_path;  // absolute path on this machine
+  std::string disk_path;  // path on this machine (a link's target, resolved)
   uint64_t size = 0;
   int64_t mtime_ns = 0;
   std::string sha256;
@@ -28,14 +32,28 @@ struct FileRecord {
 struct Catalog {
   std::vector<FileRecord> files;  // sorted by path, byte order
   std::optional<FileRecord> launcher;
-  std::string manifest;  // the JSON answer of /api/launcher/manifest
+  std::string manifest;  // the JSON answer of /api/launcher/manifest, exactly as served
   const FileRecord* Find(std::string_view path) const;
 };
 
+// The small answers made from one catalog snapshot, served from memory and exported as files
+// in this order: the manifest last, so a static tree never names what it doesn't hold yet.
+struct SnapshotAnswer {
+  const char* path;
+  const char* content_type;
+  std::string Catalog::*text;
+};
+inline constexpr SnapshotAnswer kSnapshotAnswers[] = {
+    {"/api/launcher/manifest", "application/json", &Catalog::manifest},
+};
+
 // Lists every regular file under `files_dir` (stat only). Refuses, naming the file, any path
-// the launcher would refuse to write and any two paths that are one file on Windows
-// (they differ only in letter case).
+// the launcher would refuse to write, any two paths that are one file on Windows (they differ
+// only in letter case), and a link whose target lies outside `files_dir`.
 bool ScanGameFiles(const std::string& files_dir, std::vector<FileRecord>* files, std::string* error);
+
+// True when `inner` is `outer` or lies under it (both absolute and without links).
+bool IsInsideFolder(const std::filesystem::path& inner, const std::filesystem::path& outer);
 
 // The manifest document for a realm and its files.
 std::string BuildManifest(const RealmConfig& config, const std::vector<FileRecord>& files,
@@ -66,6 +84,7 @@ class HashCache {
 class Site {
  public:
   Site(std::string root, RealmConfig config);
+  ~Site();
   // Rescans files/ and the launcher build, hashes what is new or changed, and publishes a new
   // catalog. On failure the previous catalog stays current.
   bool Refresh(std::string* error);
@@ -75,8 +94,17 @@ class Site {
   // Counts files hashed since start (the tests use it to prove the cache works).
   uint64_t hashed_count() const;
 
+  // Keeps the catalog current while serving, never per request: rescans once files/ or
+  // launcher/ have changed and held still for a moment (inotify), or every few seconds where
+  // changes can't be watched. A failed rescan is reported on `log`; the last good catalog stays.
+  void StartWatching(std::ostream& log);
+  void StopWatching();
+  // Asks for a rescan soon: a file was seen to differ from what the catalog says.
+  void RequestRescan();
+
  private:
   bool HashRecord(const std::string& key, FileRecord* record, std::string* error);
+  void Watch(std::ostream& log);
 
   std::string root_;
   RealmConfig config_;
@@ -85,6 +113,12 @@ class Site {
   HashCache cache_;
   std::shared_ptr<const Catalog> current_;
   uint64_t hashed_count_ = 0;
+
+  std::thread watcher_;
+  std::mutex watch_mutex_;
+  std::condition_variable watch_wake_;
+  bool watch_stop_ = false;
+  bool rescan_requested_ = false;
 };
 
 }  // namespace vantrel::site

@@ -1,12 +1,15 @@
 #include "realm-site/cli.h"
 
+#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <string_view>
 
 #include "realm-site/export.h"
+#include "realm-site/reports.h"
 #include "realm-site/server.h"
 #include "realm-site/signing.h"
+#include "support/text.h"
 
 namespace vantrel::site {
 namespace {
@@ -14,7 +17,11 @@ namespace {
 constexpr const char* kUsage =
     "usage: realm-site serve  --root DIR [--listen HOST:PORT]   serve the realm (default 127.0.0.1:8080)\n"
     "                         [--tls-cert CERT.pem --tls-key KEY.pem]   over HTTPS\n"
+    "                         [--max-connections N] (512) [--per-address N] (32)   connection caps\n"
+    "                         [--trust-proxy]   behind nginx on this machine: client addresses from X-Real-IP,\n"
+    "                                           no cap per address unless --per-address is given\n"
     "       realm-site export --root DIR --out FOLDER          write the same answers as static files\n"
+    "       realm-site prune  --root DIR --older-than DAYS     delete log reports older than that\n"
     "       realm-site keygen --out DIR                        make the realm's signing key pair\n"
     "       realm-site --help\n"
     "\n"
@@ -23,10 +30,12 @@ constexpr const char* kUsage =
     "      {\"realm\": \"My Realm\", \"address\": \"play.example.org\", \"gateway_name\": \"My Realm\",\n"
     "       \"site\": \"https://example.org\", \"revision\": \"2026-12\",\n"
     "       \"start\": {\"exe\": \"Diablo II.exe\", \"args\": \"-direct\"}, \"news\": \"Season 3 is open\",\n"
-    "       \"operator_token\": \"...\"}\n"
+    "       \"operator_token\": \"at least 16 characters\", \"report_quota_mib\": 2048}\n"
     "      optional: \"gateway_zone\" (default \"0\"), \"extra_gateways\": [{\"address\", \"zone\", \"name\"}]\n"
+    "      the token opens /reports (Authorization: Bearer TOKEN, or as the password a browser asks for)\n"
     "  files/                        the game files, as they lie in the game folder\n"
     "  launcher/VantrelLauncher.exe  the current launcher build (optional)\n"
+    "  reports/                      log reports sent by launchers (at most report_quota_mib in all)\n"
     "Hashes are cached in DIR/.realm-site-cache.\n";
 
 struct Options {
@@ -36,7 +45,21 @@ struct Options {
   std::string out;
   std::string tls_cert;
   std::string tls_key;
+  std::string older_than;
+  std::string max_connections;
+  std::string per_address;
+  bool trust_proxy = false;
 };
+
+bool ParseCount(const std::string& text, const char* flag, unsigned* value, std::string* error) {
+  uint32_t parsed = 0;
+  if (!text.empty() && (!ParseU32(text, &parsed) || parsed == 0 || parsed > 100000)) {
+    *error = std::string(flag) + " wants a number from 1 to 100000";
+    return false;
+  }
+  if (!text.empty()) *value = parsed;
+  return true;
+}
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
   if (argc < 2) {
@@ -46,19 +69,26 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   options->command = argv[1];
   for (int i = 2; i < argc; ++i) {
     const std::string_view flag = argv[i];
-    std::string* target = flag == "--root"       ? &options->root
-                          : flag == "--listen"   ? &options->listen
-                          : flag == "--out"      ? &options->out
-                          : flag == "--tls-cert" ? &options->tls_cert
-                          : flag == "--tls-key"  ? &options->tls_key
-                                                 : nullptr;
+    if (flag == "--trust-proxy") {
+      options->trust_proxy = true;
+      continue;
+    }
+    std::string* target = flag == "--root"              ? &options->root
+                          : flag == "--listen"          ? &options->listen
+                          : flag == "--out"             ? &options->out
+                          : flag == "--tls-cert"        ? &options->tls_cert
+                          : flag == "--tls-key"         ? &options->tls_key
+                          : flag == "--older-than"      ? &options->older_than
+                          : flag == "--max-connections" ? &options->max_connections
+                          : flag == "--per-address"     ? &options->per_address
+                                                        : nullptr;
     if (target == nullptr || i + 1 >= argc) {
       *error = target == nullptr ? "unknown option " + std::string(flag) : std::string(flag) + " needs a value";
       return false;
     }
     *target = argv[++i];
   }
-  if (options->command != "serve" && options->command != "export") {
+  if (options->command != "serve" && options->command != "export" && options->command != "prune") {
     *error = "unknown command " + options->command;
     return false;
   }
@@ -72,6 +102,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   }
   if (options->command == "export" && options->out.empty()) {
     *error = "export needs --out FOLDER";
+    return false;
+  }
+  if (options->command == "prune" && options->older_than.empty()) {
+    *error = "prune needs --older-than DAYS";
     return false;
   }
   return true;
@@ -98,6 +132,33 @@ int RunRealmSite(int argc, const char* const* argv, std::ostream& out, std::ostr
   }
   address.tls_cert = options.tls_cert;
   address.tls_key = options.tls_key;
+  ServeLimits limits;
+  limits.trust_proxy = options.trust_proxy;
+  if (!ParseCount(options.max_connections, "--max-connections", &limits.max_connections, &error) ||
+      !ParseCount(options.per_address, "--per-address", &limits.per_address_connections, &error)) {
+    err << "realm-site: " << error << "\n";
+    return 2;
+  }
+  // Behind a proxy every connection comes from the proxy: the cap per player is the proxy's
+  // to keep (deploy/nginx does), and realm-site's own per-address cap would throttle it.
+  if (options.trust_proxy && options.per_address.empty()) limits.per_address_connections = limits.max_connections;
+  if (options.command == "prune") {
+    char* end = nullptr;
+    const double days = std::strtod(options.older_than.c_str(), &end);
+    if (end == options.older_than.c_str() || *end != '\0' || !(days >= 0) || days > 100000) {
+      err << "realm-site: --older-than wants a number of days, such as 30\n";
+      return 2;
+    }
+    uint64_t removed = 0;
+    uint64_t freed = 0;
+    if (!PruneReports(options.root, days, &removed, &freed, &error)) {
+      err << "realm-site: " << error << "\n";
+      return 1;
+    }
+    out << "realm-site: removed " << removed << " reports (" << freed << " bytes) older than " << options.older_than
+        << " days\n";
+    return 0;
+  }
   RealmConfig config;
   if (!LoadRealmConfig(options.root, &config, &error)) {
     err << "realm-site: " << error << "\n";
@@ -117,7 +178,7 @@ int RunRealmSite(int argc, const char* const* argv, std::ostream& out, std::ostr
     err << "realm-site: " << error << "\n";
     return 1;
   }
-  return Serve(site, address, out, err);
+  return Serve(site, address, limits, out, err);
 }
 
 }  // namespace vantrel::site

@@ -1,8 +1,14 @@
 #include "realm-site/export.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <map>
+#include <sstream>
 
 #include "realm-site/gateway_reg.h"
 #include "support/os.h"
@@ -12,13 +18,11 @@ namespace vantrel::site {
 namespace fs = std::filesystem;
 namespace {
 
-bool IsInside(const fs::path& inner, const fs::path& outer) {
-  auto a = inner.begin();
-  for (auto b = outer.begin(); b != outer.end(); ++b, ++a) {
-    if (b->empty()) continue;  // a trailing separator
-    if (a == inner.end() || *a != *b) return false;
-  }
-  return true;
+constexpr const char* kStaging = ".realm-site-next";
+constexpr const char* kMarkerHead = "written by realm-site export";
+
+int64_t MtimeNs(const struct stat& facts) {
+  return static_cast<int64_t>(facts.st_mtim.tv_sec) * 1000000000 + facts.st_mtim.tv_nsec;
 }
 
 bool WriteText(const fs::path& path, const std::string& text, std::string* error) {
@@ -31,21 +35,83 @@ bool WriteText(const fs::path& path, const std::string& text, std::string* error
   return true;
 }
 
-// Copies one file and makes sure the copy is what the catalog describes: a file changed
-// during the export would otherwise be published under an old hash.
-bool CopyChecked(const FileRecord& record, const fs::path& target, std::string* error) {
+// What the last export wrote, so unchanged files can be linked instead of copied again.
+struct Exported {
+  std::string sha256;
+  uint64_t size = 0;
+  int64_t mtime_ns = 0;
+};
+
+std::map<std::string, Exported> ReadMarker(const fs::path& marker) {
+  std::map<std::string, Exported> exported;
+  std::string text;
+  if (os::ReadWholeFile(marker.string(), 268435456, &text) != os::kOk) return exported;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    Exported entry;
+    std::string path;
+    if (!(fields >> entry.sha256 >> entry.size >> entry.mtime_ns) || fields.get() != ' ' ||
+        !std::getline(fields, path) || path.empty()) {
+      continue;
+    }
+    exported[path] = entry;
+  }
+  return exported;
+}
+
+// Puts one game file into the new tree: a hard link to the last export's copy when that copy
+// is still exactly what was written, else a fresh copy, checked against the catalog after
+// copying (a file changed during the export would otherwise be published under an old hash).
+bool PlaceFile(const FileRecord& record, const fs::path& previous, const Exported* was, const fs::path& target,
+               Exported* now, std::string* error) {
   std::error_code problem;
   fs::create_directories(target.parent_path(), problem);
+  struct stat old_facts {};
+  if (was != nullptr && was->sha256 == record.sha256 && was->size == record.size &&
+      stat(previous.c_str(), &old_facts) == 0 && static_cast<uint64_t>(old_facts.st_size) == record.size &&
+      MtimeNs(old_facts) == was->mtime_ns && link(previous.c_str(), target.c_str()) == 0) {
+    *now = *was;
+    return true;
+  }
   if (!problem) fs::copy_file(record.disk_path, target, fs::copy_options::overwrite_existing, problem);
   if (problem) {
     *error = target.string() + " can't be written: " + problem.message();
     return false;
   }
   struct stat source {};
+  struct stat copy {};
   if (stat(record.disk_path.c_str(), &source) != 0 || static_cast<uint64_t>(source.st_size) != record.size ||
-      static_cast<int64_t>(source.st_mtim.tv_sec) * 1000000000 + source.st_mtim.tv_nsec != record.mtime_ns ||
-      fs::file_size(target, problem) != record.size) {
+      MtimeNs(source) != record.mtime_ns || stat(target.c_str(), &copy) != 0 ||
+      static_cast<uint64_t>(copy.st_size) != record.size) {
     *error = record.disk_path + " changed during the export; run it again";
+    return false;
+  }
+  *now = Exported{record.sha256, record.size, MtimeNs(copy)};
+  return true;
+}
+
+// Puts `fresh` where `live` is in one step: a folder is swapped whole with the old one (which
+// ends up at `fresh`), a file replaces the old one. Where the file system can't swap, the old
+// folder is moved aside first: a moment without it, but never a half-written one.
+bool Switch(const fs::path& fresh, const fs::path& live, std::string* error) {
+  std::error_code problem;
+  fs::create_directories(live.parent_path(), problem);
+  struct stat facts {};
+  const bool folder = stat(fresh.c_str(), &facts) == 0 && S_ISDIR(facts.st_mode);
+  if (folder && fs::exists(live, problem)) {
+    if (renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, live.c_str(), RENAME_EXCHANGE) == 0) return true;
+    const fs::path aside = fresh.string() + ".old";
+    if (rename(live.c_str(), aside.c_str()) != 0 || rename(fresh.c_str(), live.c_str()) != 0 ||
+        rename(aside.c_str(), fresh.c_str()) != 0) {
+      *error = live.string() + " can't be replaced: " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  if (rename(fresh.c_str(), live.c_str()) != 0) {
+    *error = live.string() + " can't be replaced: " + std::strerror(errno);
     return false;
   }
   return true;
@@ -60,36 +126,71 @@ bool ExportSite(Site& site, const std::string& out_dir, std::string* error) {
   std::error_code problem;
   const fs::path out = fs::weakly_canonical(fs::absolute(out_dir), problem);
   const fs::path root = fs::weakly_canonical(fs::absolute(site.root()), problem);
-  if (problem || IsInside(out, root) || IsInside(root, out)) {
+  if (problem || IsInsideFolder(out, root) || IsInsideFolder(root, out)) {
     *error = out_dir + ": export somewhere outside the realm folder";
     return false;
   }
+  const fs::path marker = out / kExportMarker;
   if (fs::exists(out, problem)) {
     if (!fs::is_directory(out, problem)) {
       *error = out_dir + " exists and isn't a folder";
       return false;
     }
-    const bool ours = fs::exists(out / kExportMarker, problem);
-    if (!ours && !fs::is_empty(out, problem)) {
+    if (!fs::exists(marker, problem) && !fs::is_empty(out, problem)) {
       *error = out_dir + " isn't empty and wasn't written by realm-site export: choose an empty folder";
       return false;
     }
-    // Files dropped from the realm must not stay downloadable from an earlier export.
-    for (const char* part : {"api", "launcher", "client-pack"}) fs::remove_all(out / part, problem);
-    if (problem) {
-      *error = out_dir + ": the earlier export can't be removed: " + problem.message();
+  }
+  if (!fs::exists(marker, problem) && !WriteText(marker, std::string(kMarkerHead) + "\n", error)) return false;
+
+  // The new tree is built beside the live one, on the same file system so it can be renamed in.
+  const fs::path next = out / kStaging;
+  fs::remove_all(next, problem);
+  const std::map<std::string, Exported> before = ReadMarker(marker);
+  std::ostringstream index;
+  index << kMarkerHead << "\n";
+  for (const FileRecord& record : catalog->files) {
+    const std::string relative = "api/launcher/file/" + record.path;
+    auto was = before.find(relative);
+    Exported now;
+    if (!PlaceFile(record, out / relative, was == before.end() ? nullptr : &was->second, next / relative, &now,
+                   error)) {
       return false;
     }
+    index << now.sha256 << ' ' << now.size << ' ' << now.mtime_ns << ' ' << relative << '\n';
   }
-  if (!WriteText(out / kExportMarker, "written by realm-site export\n", error)) return false;
+  if (catalog->launcher) {
+    auto was = before.find("launcher/download");
+    Exported now;
+    if (!PlaceFile(*catalog->launcher, out / "launcher/download", was == before.end() ? nullptr : &was->second,
+                   next / "launcher/download", &now, error)) {
+      return false;
+    }
+    index << now.sha256 << ' ' << now.size << ' ' << now.mtime_ns << " launcher/download\n";
+  }
+  if (!WriteText(next / "client-pack/gateway.reg", GatewayRegFile(site.config()), error)) return false;
+  for (const SnapshotAnswer& snapshot : kSnapshotAnswers) {
+    if (!WriteText(next / (snapshot.path + 1), (*catalog).*(snapshot.text), error)) return false;
+  }
+  fs::create_directories(next / "api/launcher/file", problem);
 
-  for (const FileRecord& record : catalog->files) {
-    if (!CopyChecked(record, out / "api/launcher/file" / record.path, error)) return false;
+  // The switch: files first, the small answers after them and the manifest last, so the
+  // folder never names a file it doesn't hold; what the realm dropped goes after that.
+  if (!Switch(next / "api/launcher/file", out / "api/launcher/file", error)) return false;
+  if (catalog->launcher && !Switch(next / "launcher/download", out / "launcher/download", error)) return false;
+  if (!Switch(next / "client-pack/gateway.reg", out / "client-pack/gateway.reg", error)) return false;
+  for (const SnapshotAnswer& snapshot : kSnapshotAnswers) {
+    if (!Switch(next / (snapshot.path + 1), out / (snapshot.path + 1), error)) return false;
   }
-  if (catalog->launcher && !CopyChecked(*catalog->launcher, out / "launcher/download", error)) return false;
-  if (!WriteText(out / "client-pack/gateway.reg", GatewayRegFile(site.config()), error)) return false;
-  // The manifest goes last: a half-written export never names files it doesn't hold.
-  return WriteText(out / "api/launcher/manifest", catalog->manifest, error);
+  if (!catalog->launcher) fs::remove(out / "launcher/download", problem);
+  if (!WriteText(out / (std::string(kExportMarker) + ".new"), index.str(), error)) return false;
+  fs::rename(out / (std::string(kExportMarker) + ".new"), marker, problem);
+  fs::remove_all(next, problem);
+  if (problem) {
+    *error = next.string() + " (the last export's files) can't be removed: " + problem.message();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace vantrel::site

@@ -88,6 +88,12 @@ bool Validate(RealmConfig& config, std::string* error) {
     *error = "\"start\".\"args\" may hold only printable ASCII without \" % & < > ^ |, at most 600 bytes";
     return false;
   }
+  // A short token falls to guessing even at a few tries a minute.
+  if (!config.operator_token.empty() && config.operator_token.size() < kShortestToken) {
+    *error = "\"operator_token\" is " + Decimal(config.operator_token.size()) +
+             " characters: use at least 16 (or leave it out to turn the list of reports off)";
+    return false;
+  }
   if (config.gateway_name.empty()) config.gateway_name = config.realm.empty() ? config.address : config.realm;
   return true;
 }
@@ -128,7 +134,7 @@ bool ParseRealmConfig(std::string_view text, RealmConfig* config, std::string* e
   RealmConfig parsed;
   if (!OnlyKnownKeys(root,
                      {"realm", "address", "gateway_name", "gateway_zone", "extra_gateways", "site", "revision", "start",
-                      "news", "operator_token"},
+                      "news", "operator_token", "report_quota_mib"},
                      "", error)) {
     return false;
   }
@@ -150,6 +156,13 @@ bool ParseRealmConfig(std::string_view text, RealmConfig* config, std::string* e
       if (error->front() == '"') error->insert(0, "in \"start\", ");
       return false;
     }
+  }
+  if (auto quota = root.find("report_quota_mib"); quota != root.end()) {
+    if (!quota->is_number_unsigned() || quota->get<uint64_t>() == 0 || quota->get<uint64_t>() > 16777216) {
+      *error = "\"report_quota_mib\" must be a whole number of MiB from 1 to 16777216";
+      return false;
+    }
+    parsed.report_quota_mib = quota->get<uint64_t>();
   }
   if (auto gateways = root.find("extra_gateways"); gateways != root.end()) {
     if (!ParseGateways(*gateways, &parsed.extra_gateways, error)) return false;

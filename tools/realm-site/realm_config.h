@@ -1,6 +1,8 @@
 #pragma once
 // The operator's realm.json: what the realm is called, where its gateway is, how the game is
 // started. Read once at start; anything the launcher would refuse is refused here, by name.
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,8 +26,11 @@ struct RealmConfig {
   std::string exe = "Diablo II.exe";
   std::string args;
   std::string news;
-  std::string operator_token;
+  std::string operator_token;        // empty: the list of reports is off; else 16 characters or more
+  uint64_t report_quota_mib = 2048;  // the report store's total; uploads past it get 507
 };
+
+inline constexpr size_t kShortestToken = 16;
 
 // Parses the text of realm.json. On failure returns false and sets `error` to a sentence that
 // names the key at fault.

@@ -1,29 +1,19 @@
 #pragma once
-// The realm's site over HTTP: the manifest, game files, the launcher build and the gateway
-// file. ConfigureRoutes is the one place routes are registered.
-#include <httplib.h>
-
+// The realm's site over HTTP: the answers the launcher asks for (the manifest, game files, the
+// launcher build), the gateway file and the report routes, on the HTTP layer of serving.h.
 #include <iosfwd>
-#include <string>
-#include <string_view>
 
 #include "realm-site/catalog.h"
+#include "realm-site/reports.h"
+#include "realm-site/serving.h"
 
 namespace vantrel::site {
 
-struct ListenAddress {
-  std::string host;
-  int port = 0;  // 0: any free port (printed at start)
-  // HTTPS when both are given: PEM certificate (chain) and private key files.
-  std::string tls_cert;
-  std::string tls_key;
-};
-
-bool ParseListen(std::string_view text, ListenAddress* address, std::string* error);
-
-void ConfigureRoutes(httplib::Server& server, Site& site);
+// Registers every route. The manifest and the files come from the catalog snapshot current
+// when each request arrives; nothing is scanned per request.
+void AddRealmRoutes(HttpServer& server, Site& site, Reports& reports);
 
 // Serves until SIGINT or SIGTERM. Prints "realm-site: serving <root> at http(s)://host:port".
-int Serve(Site& site, const ListenAddress& address, std::ostream& out, std::ostream& err);
+int Serve(Site& site, const ListenAddress& address, const ServeLimits& limits, std::ostream& out, std::ostream& err);
 
 }  // namespace vantrel::site

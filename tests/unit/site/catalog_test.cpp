@@ -132,6 +132,39 @@ TEST_F(CatalogTest, NeverPublishesWhatTheLauncherWouldRefuse) {
   EXPECT_EQ(site.Current(), nullptr);
 }
 
+TEST_F(CatalogTest, RefusesOperatorMistakesNamingThem) {
+  Write("files/Game.exe", "game");
+  Write("realm-secret.txt", "not for players");
+  // A link inside files/ is served as its target; one leading out of it is refused by name.
+  std::filesystem::create_symlink("Game.exe", root_ + "/files/Copy.exe");
+  Site site(root_, Config());
+  std::string error;
+  ASSERT_TRUE(site.Refresh(&error)) << error;
+  EXPECT_EQ(site.Current()->Find("Copy.exe")->sha256, Sha256Text("game"));
+  std::filesystem::create_symlink("../realm-secret.txt", root_ + "/files/leak.txt");
+  const std::string leak = RefreshError();
+  EXPECT_NE(leak.find("files/leak.txt is a link to"), std::string::npos) << leak;
+  std::filesystem::remove(root_ + "/files/leak.txt");
+
+  // A manifest past the launcher's 4 MiB would make every launcher fail: say how large.
+  // The files' hashes are in the cache already, as after a restart: only the listing counts.
+  const std::string folder = std::string(150, 'd') + "/";
+  std::filesystem::create_directories(root_ + "/files/" + folder);
+  std::ofstream cache(root_ + "/" + kCacheFileName, std::ios::binary | std::ios::trunc);
+  for (int i = 0; i < 14000; ++i) {
+    const std::string name = folder + std::string(40, 'f') + std::to_string(i);
+    std::ofstream(root_ + "/files/" + name);
+    struct stat facts {};
+    ASSERT_EQ(stat((root_ + "/files/" + name).c_str(), &facts), 0);
+    cache << Sha256Text("") << " 0 " << facts.st_mtim.tv_sec * 1000000000 + facts.st_mtim.tv_nsec << " files/" << name
+          << "\n";
+  }
+  cache.close();
+  const std::string oversize = RefreshError();
+  EXPECT_NE(oversize.find("over the launcher's limit of 4194304 bytes"), std::string::npos) << oversize;
+  EXPECT_NE(oversize.find("the manifest would be 4"), std::string::npos) << oversize;
+}
+
 TEST(HashCacheFile, IgnoresDamagedLinesAndKeepsKeysWithSpaces) {
   const std::string path = (std::filesystem::temp_directory_path() / "realm-site-cache-test").string();
   const std::string hash = Sha256Text("x");

@@ -1,8 +1,12 @@
 #include "realm-site/export.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <atomic>
+#include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "realm-site/cli.h"
 #include "realm-site/gateway_reg.h"
@@ -50,6 +54,50 @@ TEST_F(ExportTest, WritesTheSameAnswersAsStaticFiles) {
   ASSERT_EQ(Run({"export", "--root", root_, "--out", out}), 0) << err_.str();
   EXPECT_FALSE(std::filesystem::exists(out + "/api/launcher/file/Data/Local/x.dll"));
   EXPECT_FALSE(std::filesystem::exists(out + "/launcher/download"));
+}
+
+TEST_F(ExportTest, ReExportNeverShowsAMissingOrHalfWrittenAnswer) {
+  const std::string a(300000, 'a');
+  const std::string b(200000, 'b');
+  Write("files/Game.exe", "game");
+  Write("files/Data/x.mpq", a);
+  const std::string out = base_ + "/static";
+  ASSERT_EQ(Run({"export", "--root", root_, "--out", out}), 0) << err_.str();
+  struct stat before {};
+  ASSERT_EQ(stat((out + "/api/launcher/file/Game.exe").c_str(), &before), 0);
+
+  std::atomic<bool> done{false};
+  std::string export_error;
+  std::thread exporter([&] {
+    for (int i = 0; i < 6 && export_error.empty(); ++i) {
+      Write("files/Data/x.mpq", i % 2 == 0 ? b : a);
+      std::ostringstream quiet_out;
+      std::ostringstream errors;
+      const char* argv[] = {"realm-site", "export", "--root", root_.c_str(), "--out", out.c_str()};
+      if (RunRealmSite(6, argv, quiet_out, errors) != 0) export_error = errors.str();
+    }
+    done = true;
+  });
+  // What a web server serving the folder sees meanwhile: always a whole manifest naming
+  // files that are there, each one version or the other, never a mix.
+  int looks = 0;
+  while (!done) {
+    const std::string manifest = Read(out + "/api/launcher/manifest");
+    ASSERT_TRUE(nlohmann::json::accept(manifest)) << manifest.size();
+    const std::string file = Read(out + "/api/launcher/file/Data/x.mpq");
+    ASSERT_TRUE(file == a || file == b) << file.size();
+    ASSERT_EQ(Read(out + "/api/launcher/file/Game.exe"), "game");
+    ++looks;
+  }
+  exporter.join();
+  EXPECT_EQ(export_error, "");
+  EXPECT_GT(looks, 0);
+  EXPECT_TRUE(Read(out + "/api/launcher/file/Data/x.mpq") == a);  // the last version written
+  // Unchanged files are linked from the last export, not copied again.
+  struct stat after {};
+  ASSERT_EQ(stat((out + "/api/launcher/file/Game.exe").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_FALSE(std::filesystem::exists(out + "/.realm-site-next"));
 }
 
 TEST_F(ExportTest, RefusesFoldersItWouldDamage) {

@@ -18,7 +18,7 @@ TEST(RealmConfig, ReadsEveryKeyAndFillsDefaults) {
   RealmConfig config;
   std::string error;
   ASSERT_TRUE(ParseRealmConfig(R"({"realm": "Ash", "address": "play.ash", "site": "http://ash", "revision": "r7",
-      "start": {"args": "-direct -txt"}, "news": "Ladder reset", "operator_token": "t0k",
+      "start": {"args": "-direct -txt"}, "news": "Ladder reset", "operator_token": "long-enough-t0ken", "report_quota_mib": 10,
       "extra_gateways": [{"address": "other.gw", "zone": "-5", "name": "Other"}]})",
                                &config, &error))
       << error;
@@ -28,7 +28,8 @@ TEST(RealmConfig, ReadsEveryKeyAndFillsDefaults) {
   EXPECT_EQ(config.gateway_zone, "0");
   ASSERT_EQ(config.extra_gateways.size(), 1u);
   EXPECT_EQ(config.extra_gateways[0].zone, "-5");
-  EXPECT_EQ(config.operator_token, "t0k");
+  EXPECT_EQ(config.operator_token, "long-enough-t0ken");
+  EXPECT_EQ(config.report_quota_mib, 10u);
 
   ASSERT_TRUE(ParseRealmConfig(R"({"address": "gw.only"})", &config, &error));
   EXPECT_EQ(config.gateway_name, "gw.only");
@@ -44,6 +45,10 @@ TEST(RealmConfig, RefusesWhatTheLauncherWouldRefuseNamingTheKey) {
   EXPECT_NE(ErrorOf(R"({"address": "a", "start": {"exe": "Game.bat"}})").find("\"exe\""), std::string::npos);
   EXPECT_NE(ErrorOf(R"({"address": "a", "start": {"args": "-a & del"}})").find("\"args\""), std::string::npos);
   EXPECT_NE(ErrorOf(R"({"address": "a", "start": {"args": "-a\t-b"}})").find("\"args\""), std::string::npos);
+  // A short token falls to guessing; a quota of nothing would refuse every report.
+  EXPECT_NE(ErrorOf(R"({"address": "a", "operator_token": "fifteen-chars!!"})").find("15 characters"),
+            std::string::npos);
+  EXPECT_NE(ErrorOf(R"({"address": "a", "report_quota_mib": 0})").find("report_quota_mib"), std::string::npos);
   // A NUL would split the player's gateway list.
   EXPECT_NE(ErrorOf(R"({"address": "a\u0000b"})").find("control"), std::string::npos);
 }

@@ -1,9 +1,11 @@
 #include "realm-site/server.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "support/sha256.h"
@@ -20,31 +22,38 @@ class ServerTest : public RealmFolder {
     ASSERT_TRUE(LoadRealmConfig(root_, &config, &error)) << error;
     site_ = std::make_unique<Site>(root_, config);
     ASSERT_TRUE(site_->Refresh(&error)) << error;
-    ConfigureRoutes(server_, *site_);
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    ASSERT_GT(port_, 0);
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    // Stopping a server whose loop hasn't started yet leaves the loop running for good.
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    reports_ = std::make_unique<Reports>(root_, config);
+    ASSERT_TRUE(reports_->Open(&error)) << error;
+    server_ = std::make_unique<HttpServer>();
+    AddRealmRoutes(*server_, *site_, *reports_);
+    ASSERT_TRUE(server_->Start(ListenAddress{"127.0.0.1", 0, "", ""}, &error)) << error;
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
   }
   void TearDown() override {
-    server_.stop();
-    if (thread_.joinable()) thread_.join();
+    if (site_) site_->StopWatching();
+    if (server_) server_->Stop();
     RealmFolder::TearDown();
   }
   // Status and body of a GET; the path goes out exactly as written.
-  std::pair<int, std::string> Get(const std::string& path) {
-    auto answer = client_->Get(path.c_str());
+  std::pair<int, std::string> Get(const std::string& path, const httplib::Headers& headers = {}) {
+    auto answer = client_->Get(path.c_str(), headers);
     if (!answer) return {0, ""};
     return {answer->status, answer->body};
   }
+  // Waits for the watcher to publish a manifest that satisfies `ready`.
+  bool WaitForManifest(const std::function<bool(const nlohmann::json&)>& ready) {
+    for (int i = 0; i < 200; ++i) {
+      auto [status, body] = Get("/api/launcher/manifest");
+      if (status == 200 && ready(nlohmann::json::parse(body))) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
 
-  httplib::Server server_;
   std::unique_ptr<Site> site_;
+  std::unique_ptr<Reports> reports_;
+  std::unique_ptr<HttpServer> server_;
   std::unique_ptr<httplib::Client> client_;
-  std::thread thread_;
-  int port_ = 0;
 };
 
 TEST_F(ServerTest, ServesManifestFilesAndGatewayFile) {
@@ -54,9 +63,11 @@ TEST_F(ServerTest, ServesManifestFilesAndGatewayFile) {
   Write("files/Game Folder/My Game.exe", "exe");
   Start();
 
-  auto [status, body] = Get("/api/launcher/manifest");
-  ASSERT_EQ(status, 200);
-  const auto manifest = nlohmann::json::parse(body);
+  auto manifest_answer = client_->Get("/api/launcher/manifest");
+  ASSERT_TRUE(manifest_answer);
+  ASSERT_EQ(manifest_answer->status, 200);
+  EXPECT_EQ(manifest_answer->get_header_value("X-Content-Type-Options"), "nosniff");
+  const auto manifest = nlohmann::json::parse(manifest_answer->body);
   EXPECT_EQ(manifest["files"][0]["sha256"], Sha256Text(big));
 
   auto file = Get("/api/launcher/file/Data/big.mpq");
@@ -77,29 +88,101 @@ TEST_F(ServerTest, AnswersNotFoundForAnythingTheManifestDoesNotList) {
   Write("files/a.txt", "a");
   Write("secret.txt", "operator only");
   Start();
-  // Added after the last manifest: not listed yet, so not served.
-  Write("files/late.txt", "late");
-  for (const char* path :
-       {"/api/launcher/file/late.txt", "/api/launcher/file/../realm.json", "/api/launcher/file/%2e%2e/secret.txt",
-        "/api/launcher/file/%2E%2E%2Frealm.json", "/api/launcher/file/A.TXT", "/api/launcher/file/",
-        "/api/launcher/file//etc/passwd", "/launcher/download"}) {
+  for (const char* path : {"/api/launcher/file/../realm.json", "/api/launcher/file/%2e%2e/secret.txt",
+                           "/api/launcher/file/%2E%2E%2Frealm.json", "/api/launcher/file/A.TXT", "/api/launcher/file/",
+                           "/api/launcher/file//etc/passwd", "/launcher/download", "/realm.json", "/files/a.txt"}) {
     EXPECT_EQ(Get(path).first, 404) << path;
   }
   auto upload = client_->Post("/api/launcher/logs", std::string("PK\x03\x04", 4), "application/octet-stream");
   ASSERT_TRUE(upload);
   EXPECT_EQ(upload->status, 400);  // a zip signature alone is not an archive
-
-  ASSERT_EQ(Get("/api/launcher/manifest").first, 200);
-  EXPECT_EQ(Get("/api/launcher/file/late.txt"), std::make_pair(200, std::string("late")));
+  EXPECT_EQ(client_->Delete("/api/launcher/manifest")->status, 405);
 }
 
-TEST_F(ServerTest, OffersTheLauncherBuildOnceItIsThere) {
+TEST_F(ServerTest, RangeIsAnsweredRightOrNotAtAll) {
+  std::string data(1048576, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 8));
+  Write("files/a.bin", data);
   Start();
-  EXPECT_EQ(Get("/launcher/download").first, 404);
+  auto part = client_->Get("/api/launcher/file/a.bin", {{"Range", "bytes=1000-1999"}});
+  ASSERT_TRUE(part);
+  EXPECT_EQ(part->status, 206);
+  EXPECT_EQ(part->get_header_value("Content-Range"), "bytes 1000-1999/1048576");
+  EXPECT_EQ(part->body, data.substr(1000, 1000));
+  auto tail = client_->Get("/api/launcher/file/a.bin", {{"Range", "bytes=-10"}});
+  ASSERT_TRUE(tail);
+  EXPECT_EQ(tail->status, 206);
+  EXPECT_EQ(tail->body, data.substr(data.size() - 10));
+
+  auto past = client_->Get("/api/launcher/file/a.bin", {{"Range", "bytes=5000000-"}});
+  ASSERT_TRUE(past);
+  EXPECT_EQ(past->status, 416);
+  EXPECT_EQ(past->get_header_value("Content-Range"), "bytes */1048576");
+  // Several ranges, thousands of them included, get the whole file once.
+  std::string many = "bytes=0-";
+  for (int i = 0; i < 2700; ++i) many += ",0-";
+  auto whole = client_->Get("/api/launcher/file/a.bin", {{"Range", many}});
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->status, 200);
+  EXPECT_TRUE(whole->body == data);
+  // A Range for another version of the file is ignored.
+  auto other = client_->Get("/api/launcher/file/a.bin", {{"Range", "bytes=0-9"}, {"If-Range", "\"old\""}});
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->status, 200);
+}
+
+TEST(RangeHeader, FollowsTheByteRangeRules) {
+  uint64_t first = 0;
+  uint64_t length = 0;
+  EXPECT_EQ(EvaluateRange("bytes=0-0", 10, &first, &length), RangeVerdict::kPartial);
+  EXPECT_EQ(length, 1u);
+  EXPECT_EQ(EvaluateRange("bytes=5-100", 10, &first, &length), RangeVerdict::kPartial);
+  EXPECT_EQ(first, 5u);
+  EXPECT_EQ(length, 5u);
+  EXPECT_EQ(EvaluateRange("bytes=-100", 10, &first, &length), RangeVerdict::kPartial);
+  EXPECT_EQ(first, 0u);
+  EXPECT_EQ(length, 10u);
+  EXPECT_EQ(EvaluateRange("bytes=3-99999999999999999999999", 10, &first, &length), RangeVerdict::kPartial);
+  EXPECT_EQ(length, 7u);
+  EXPECT_EQ(EvaluateRange("bytes=10-", 10, &first, &length), RangeVerdict::kUnsatisfiable);
+  EXPECT_EQ(EvaluateRange("bytes=99999999999999999999999-", 10, &first, &length), RangeVerdict::kUnsatisfiable);
+  EXPECT_EQ(EvaluateRange("bytes=-0", 10, &first, &length), RangeVerdict::kUnsatisfiable);
+  EXPECT_EQ(EvaluateRange("bytes=0-", 0, &first, &length), RangeVerdict::kUnsatisfiable);
+  for (const char* ignored : {"bytes=5-3", "bytes=0-1,2-3", "items=0-1", "bytes=a-b", "bytes=-", "bytes 0-1"}) {
+    EXPECT_EQ(EvaluateRange(ignored, 10, &first, &length), RangeVerdict::kWhole) << ignored;
+  }
+}
+
+TEST_F(ServerTest, WatcherPublishesChangesAndNoFileIsServedUnderAnOldHash) {
+  Write("files/a.txt", "first");
+  Start();
+  std::ostringstream log;
+  site_->StartWatching(log);
+  EXPECT_EQ(Get("/api/launcher/file/late.txt").first, 404);
+  Write("files/Data/late.txt", "late");
   Write("launcher/VantrelLauncher.exe", "MZ new build");
-  auto manifest = nlohmann::json::parse(Get("/api/launcher/manifest").second);
-  EXPECT_EQ(manifest["launcher"]["sha256"], Sha256Text("MZ new build"));
+  ASSERT_TRUE(WaitForManifest([](const nlohmann::json& m) {
+    return m["files"].size() == 2 && !m["launcher"].is_null();
+  })) << log.str();
+  EXPECT_EQ(Get("/api/launcher/file/Data/late.txt"), std::make_pair(200, std::string("late")));
   EXPECT_EQ(Get("/launcher/download"), std::make_pair(200, std::string("MZ new build")));
+
+  // Rewritten in place: until the rescan publishes the new hash, the old one must not be
+  // paired with the new bytes.
+  const uint64_t hashed = site_->hashed_count();
+  site_->StopWatching();
+  Write("files/a.txt", "second version");
+  EXPECT_EQ(Get("/api/launcher/file/a.txt").first, 503);
+  site_->StartWatching(log);
+  ASSERT_TRUE(WaitForManifest([](const nlohmann::json& m) {
+    return m["files"][1]["sha256"] == Sha256Text("second version");
+  })) << log.str();
+  EXPECT_EQ(Get("/api/launcher/file/a.txt"), std::make_pair(200, std::string("second version")));
+  // Asking for the manifest never rescans: nothing changed, nothing is hashed.
+  const uint64_t after = site_->hashed_count();
+  for (int i = 0; i < 20; ++i) Get("/api/launcher/manifest");
+  EXPECT_EQ(site_->hashed_count(), after);
+  EXPECT_GT(after, hashed);
 }
 
 TEST(ListenAddress, ParsesHostAndPort) {
