@@ -301,6 +301,14 @@ void Site::Watch(std::ostream& log) {
       }
     }
     const Clock::time_point now = Clock::now();
+    // A signature past half its life is replaced long before a launcher could see it expire.
+    if (!pending && signer_ != nullptr && now - last_scan >= kPollWithoutWatch) {
+      std::shared_ptr<const Catalog> catalog = Current();
+      if (catalog != nullptr && NeedsFreshSignature(*catalog)) {
+        pending = true;
+        first_change = last_change = now - kQuiet;
+      }
+    }
     if (!pending || (now - last_change < kQuiet && now - first_change < kLongestWait)) continue;
     pending = false;
     last_scan = now;
@@ -365,6 +373,30 @@ bool Site::HashRecord(const std::string& key, FileRecord* record, std::string* e
   return false;
 }
 
+void Site::SignWith(std::shared_ptr<const ManifestSigner> signer, uint64_t lifetime) {
+  signer_ = std::move(signer);
+  signature_lifetime_ = lifetime;
+}
+
+bool Site::NeedsFreshSignature(const Catalog& catalog) const {
+  return signer_ != nullptr && catalog.signature_expires <= UnixNow() + signature_lifetime_ / 2;
+}
+
+bool Site::Sign(Catalog* catalog, std::string* error) {
+  if (signer_ == nullptr) return true;
+  uint64_t serial = 0;
+  if (!NextSerial(root_, &serial, error)) return false;
+  const uint64_t expires = UnixNow() + signature_lifetime_;
+  std::string signature = signer_->Sign(catalog->manifest, serial, expires);
+  if (signature.empty()) {
+    *error = "the manifest can't be signed (the signing library failed)";
+    return false;
+  }
+  catalog->manifest_signature = std::move(signature);
+  catalog->signature_expires = expires;
+  return true;
+}
+
 bool Site::Refresh(std::string* error) {
   std::lock_guard<std::mutex> one_at_a_time(refresh_mutex_);
   auto next = std::make_shared<Catalog>();
@@ -401,7 +433,15 @@ bool Site::Refresh(std::string* error) {
   cache_.Retain(keys);
   // A cache that can't be written only costs hashing time at the next start.
   if (cache_.dirty()) cache_.Save(root_ + "/" + kCacheFileName);
-  if (!changed) return true;
+  if (!changed) {
+    if (!NeedsFreshSignature(*previous)) return true;
+    // The same list, signed again: a new serial and a new expiry for the same bytes.
+    auto resigned = std::make_shared<Catalog>(*previous);
+    if (!Sign(resigned.get(), error)) return false;
+    std::lock_guard<std::mutex> guard(mutex_);
+    current_ = std::move(resigned);
+    return true;
+  }
   next->manifest = BuildManifest(config_, next->files, next->launcher);
   if (next->manifest.size() > kManifestLimit) {
     *error = "the manifest would be " + Decimal(next->manifest.size()) + " bytes, over the launcher's limit of " +
@@ -420,6 +460,7 @@ bool Site::Refresh(std::string* error) {
     *error = "the launcher would refuse this realm: " + std::string(fault);
     return false;
   }
+  if (!Sign(next.get(), error)) return false;
   std::lock_guard<std::mutex> guard(mutex_);
   current_ = std::move(next);
   return true;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "realm-site/realm_config.h"
+#include "realm-site/signing.h"
 
 namespace vantrel::site {
 
@@ -33,17 +34,22 @@ struct Catalog {
   std::vector<FileRecord> files;  // sorted by path, byte order
   std::optional<FileRecord> launcher;
   std::string manifest;  // the JSON answer of /api/launcher/manifest, exactly as served
+  // The minisign signature of exactly `manifest` when the realm signs, else empty.
+  std::string manifest_signature;
+  uint64_t signature_expires = 0;  // Unix seconds
   const FileRecord* Find(std::string_view path) const;
 };
 
 // The small answers made from one catalog snapshot, served from memory and exported as files
-// in this order: the manifest last, so a static tree never names what it doesn't hold yet.
+// in this order: the manifest last, so a static tree never names what it doesn't hold yet. An
+// empty text is no answer (404), and no file in an export.
 struct SnapshotAnswer {
   const char* path;
   const char* content_type;
   std::string Catalog::*text;
 };
 inline constexpr SnapshotAnswer kSnapshotAnswers[] = {
+    {"/api/launcher/manifest.minisig", "text/plain; charset=utf-8", &Catalog::manifest_signature},
     {"/api/launcher/manifest", "application/json", &Catalog::manifest},
 };
 
@@ -91,6 +97,9 @@ class Site {
   std::shared_ptr<const Catalog> Current() const;
   const RealmConfig& config() const { return config_; }
   const std::string& root() const { return root_; }
+  // Signs every manifest from now on with `signer`, each signature good for `lifetime`
+  // seconds; one past half its life is replaced at the next rescan. Call before Refresh.
+  void SignWith(std::shared_ptr<const ManifestSigner> signer, uint64_t lifetime);
   // Counts files hashed since start (the tests use it to prove the cache works).
   uint64_t hashed_count() const;
 
@@ -104,6 +113,8 @@ class Site {
 
  private:
   bool HashRecord(const std::string& key, FileRecord* record, std::string* error);
+  bool NeedsFreshSignature(const Catalog& catalog) const;
+  bool Sign(Catalog* catalog, std::string* error);
   void Watch(std::ostream& log);
 
   std::string root_;
@@ -113,6 +124,8 @@ class Site {
   HashCache cache_;
   std::shared_ptr<const Catalog> current_;
   uint64_t hashed_count_ = 0;
+  std::shared_ptr<const ManifestSigner> signer_;
+  uint64_t signature_lifetime_ = 0;
 
   std::thread watcher_;
   std::mutex watch_mutex_;

@@ -21,6 +21,9 @@ constexpr const char* kUsage =
     "                         [--trust-proxy]   behind nginx on this machine: client addresses from X-Real-IP,\n"
     "                                           no cap per address unless --per-address is given\n"
     "       realm-site export --root DIR --out FOLDER          write the same answers as static files\n"
+    "       serve and export: [--sign-key FILE [--signature-days DAYS]]   sign each manifest with the\n"
+    "                         realm's secret key (from keygen, or minisign -G -W); signatures last\n"
+    "                         14 days unless told otherwise, and serve signs again at half that\n"
     "       realm-site prune  --root DIR --older-than DAYS     delete log reports older than that\n"
     "       realm-site keygen --out DIR                        make the realm's signing key pair\n"
     "       realm-site --help\n"
@@ -48,6 +51,8 @@ struct Options {
   std::string older_than;
   std::string max_connections;
   std::string per_address;
+  std::string sign_key;
+  std::string signature_days;
   bool trust_proxy = false;
 };
 
@@ -81,6 +86,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
                           : flag == "--older-than"      ? &options->older_than
                           : flag == "--max-connections" ? &options->max_connections
                           : flag == "--per-address"     ? &options->per_address
+                          : flag == "--sign-key"        ? &options->sign_key
+                          : flag == "--signature-days"  ? &options->signature_days
                                                         : nullptr;
     if (target == nullptr || i + 1 >= argc) {
       *error = target == nullptr ? "unknown option " + std::string(flag) : std::string(flag) + " needs a value";
@@ -104,10 +111,31 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     *error = "export needs --out FOLDER";
     return false;
   }
+  if (!options->signature_days.empty() && options->sign_key.empty()) {
+    *error = "--signature-days goes with --sign-key";
+    return false;
+  }
   if (options->command == "prune" && options->older_than.empty()) {
     *error = "prune needs --older-than DAYS";
     return false;
   }
+  return true;
+}
+
+bool ParseDays(const std::string& text, double* days) {
+  char* end = nullptr;
+  *days = std::strtod(text.c_str(), &end);
+  return end != text.c_str() && *end == '\0' && *days >= 0 && *days <= 100000;
+}
+
+// How long a signature lasts: --signature-days, or 14 days.
+bool SignatureLifetime(const Options& options, uint64_t* seconds) {
+  *seconds = kDefaultSignatureLifetime;
+  if (options.signature_days.empty()) return true;
+  double days = 0;
+  // Under a minute would expire before launchers could fetch it.
+  if (!ParseDays(options.signature_days, &days) || days * 86400 < 60) return false;
+  *seconds = static_cast<uint64_t>(days * 86400);
   return true;
 }
 
@@ -141,11 +169,15 @@ int RunRealmSite(int argc, const char* const* argv, std::ostream& out, std::ostr
   }
   // Behind a proxy every connection comes from the proxy: the cap per player is the proxy's
   // to keep (deploy/nginx does), and realm-site's own per-address cap would throttle it.
+  uint64_t signature_lifetime = 0;
+  if (!SignatureLifetime(options, &signature_lifetime)) {
+    err << "realm-site: --signature-days wants a number of days, such as 14\n";
+    return 2;
+  }
   if (options.trust_proxy && options.per_address.empty()) limits.per_address_connections = limits.max_connections;
   if (options.command == "prune") {
-    char* end = nullptr;
-    const double days = std::strtod(options.older_than.c_str(), &end);
-    if (end == options.older_than.c_str() || *end != '\0' || !(days >= 0) || days > 100000) {
+    double days = 0;
+    if (!ParseDays(options.older_than, &days)) {
       err << "realm-site: --older-than wants a number of days, such as 30\n";
       return 2;
     }
@@ -165,6 +197,14 @@ int RunRealmSite(int argc, const char* const* argv, std::ostream& out, std::ostr
     return 1;
   }
   Site site(options.root, config);
+  if (!options.sign_key.empty()) {
+    std::shared_ptr<const ManifestSigner> signer = ManifestSigner::Load(options.sign_key, &error);
+    if (signer == nullptr) {
+      err << "realm-site: " << error << "\n";
+      return 1;
+    }
+    site.SignWith(std::move(signer), signature_lifetime);
+  }
   if (options.command == "export") {
     if (!ExportSite(site, options.out, &error)) {
       err << "realm-site: " << error << "\n";

@@ -170,7 +170,8 @@ bool ExportSite(Site& site, const std::string& out_dir, std::string* error) {
   }
   if (!WriteText(next / "client-pack/gateway.reg", GatewayRegFile(site.config()), error)) return false;
   for (const SnapshotAnswer& snapshot : kSnapshotAnswers) {
-    if (!WriteText(next / (snapshot.path + 1), (*catalog).*(snapshot.text), error)) return false;
+    const std::string& text = (*catalog).*(snapshot.text);
+    if (!text.empty() && !WriteText(next / (snapshot.path + 1), text, error)) return false;
   }
   fs::create_directories(next / "api/launcher/file", problem);
 
@@ -180,7 +181,12 @@ bool ExportSite(Site& site, const std::string& out_dir, std::string* error) {
   if (catalog->launcher && !Switch(next / "launcher/download", out / "launcher/download", error)) return false;
   if (!Switch(next / "client-pack/gateway.reg", out / "client-pack/gateway.reg", error)) return false;
   for (const SnapshotAnswer& snapshot : kSnapshotAnswers) {
-    if (!Switch(next / (snapshot.path + 1), out / (snapshot.path + 1), error)) return false;
+    // A realm that stopped signing must not keep serving the last signature it exported.
+    if (((*catalog).*(snapshot.text)).empty()) {
+      fs::remove(out / (snapshot.path + 1), problem);
+    } else if (!Switch(next / (snapshot.path + 1), out / (snapshot.path + 1), error)) {
+      return false;
+    }
   }
   if (!catalog->launcher) fs::remove(out / "launcher/download", problem);
   if (!WriteText(out / (std::string(kExportMarker) + ".new"), index.str(), error)) return false;

@@ -41,6 +41,7 @@ void AddRealmRoutes(HttpServer& server, Site& site, Reports& reports) {
     server.Get(snapshot.path, [&site, snapshot](const Request&) {
       std::shared_ptr<const Catalog> catalog = site.Current();
       if (catalog == nullptr) return TextAnswer(503, "the realm's files aren't listed yet");
+      if (((*catalog).*(snapshot.text)).empty()) return TextAnswer(404, "this realm doesn't sign its file list");
       Answer answer;
       answer.content_type = snapshot.content_type;
       answer.shared_body = (*catalog).*(snapshot.text);

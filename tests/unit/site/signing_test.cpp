@@ -9,9 +9,12 @@
 #include <sstream>
 #include <vector>
 
+#include "realm-site/catalog.h"
 #include "realm-site/cli.h"
+#include "realm-site/export.h"
 #include "realm/manifest_signature.h"
 #include "test_support.h"
+#include "unit/site/site_fixture.h"
 
 namespace vantrel::site {
 namespace {
@@ -135,6 +138,56 @@ TEST(Signing, SerialsRiseAcrossRestartsAndKeepUpWithTheClock) {
   EXPECT_NE(error.find("damaged"), std::string::npos);
   EXPECT_EQ(testing::ReadFile(root / ".realm-site-serial"), "50x0\n");
   EXPECT_FALSE(NextSerial(root / "missing", 100, &serial, &error));
+}
+
+class SignedRealm : public RealmFolder {};
+
+// Every published manifest carries a signature of exactly its bytes, with a serial that rises
+// when the files change and when a signature past half its life is replaced; an export writes
+// it for nginx, and a realm that stops signing doesn't leave the old one behind.
+TEST_F(SignedRealm, EveryManifestIsSignedAndSignedAgainBeforeItExpires) {
+  Write("files/Game.exe", "game");
+  ASSERT_TRUE(Minisign("-G -W -p " + base_ + "/m.pub -s " + base_ + "/m.key"));
+  MinisignKey key;
+  ASSERT_EQ(ParseMinisignKey(Read(base_ + "/m.pub"), &key), MinisignError::kNone);
+  RealmConfig config;
+  std::string error;
+  ASSERT_TRUE(LoadRealmConfig(root_, &config, &error)) << error;
+  Site site(root_, config);
+  site.SignWith(LoadOk(base_ + "/m.key"), 2);
+  const auto judged = [&] {
+    std::shared_ptr<const Catalog> catalog = site.Current();
+    const FetchResult answer{200, catalog->manifest_signature, HttpError::kNone};
+    return JudgeManifestSignature(std::vector<MinisignKey>{key}, answer, catalog->manifest, 0, UnixNow());
+  };
+
+  ASSERT_TRUE(site.Refresh(&error)) << error;
+  const SignatureJudgement first = judged();
+  EXPECT_EQ(first.verdict, SignatureVerdict::kAccepted);
+  const std::string first_signature = site.Current()->manifest_signature;
+  ASSERT_TRUE(site.Refresh(&error));
+  EXPECT_EQ(site.Current()->manifest_signature, first_signature);  // fresh and unchanged: kept
+
+  Write("files/Data.mpq", "data");
+  ASSERT_TRUE(site.Refresh(&error)) << error;
+  const SignatureJudgement changed = judged();
+  EXPECT_EQ(changed.verdict, SignatureVerdict::kAccepted);
+  EXPECT_GT(changed.serial, first.serial);
+
+  sleep(2);  // past half of its 2-second life
+  const std::string manifest = site.Current()->manifest;
+  ASSERT_TRUE(site.Refresh(&error)) << error;
+  EXPECT_EQ(site.Current()->manifest, manifest);
+  EXPECT_EQ(judged().verdict, SignatureVerdict::kAccepted);
+  EXPECT_GT(judged().serial, changed.serial);
+
+  const std::string out = base_ + "/static";
+  ASSERT_TRUE(ExportSite(site, out, &error)) << error;
+  ASSERT_EQ(Read(out + "/api/launcher/manifest"), site.Current()->manifest);
+  EXPECT_TRUE(Minisign("-V -p " + base_ + "/m.pub -m " + out + "/api/launcher/manifest"));
+  Site unsigned_site(root_, config);
+  ASSERT_TRUE(ExportSite(unsigned_site, out, &error)) << error;
+  EXPECT_FALSE(std::filesystem::exists(out + "/api/launcher/manifest.minisig"));
 }
 
 }  // namespace
