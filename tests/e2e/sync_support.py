@@ -38,8 +38,8 @@ def make_realm(root, files, launcher=None, **realm):
     return root
 
 
-def export_realm(root, out):
-    subprocess.run([str(REALM_SITE), "export", "--root", str(root), "--out", str(out)], check=True,
+def export_realm(root, out, *extra):
+    subprocess.run([str(REALM_SITE), "export", "--root", str(root), "--out", str(out), *map(str, extra)], check=True,
                    capture_output=True, timeout=120)
     return Path(out)
 

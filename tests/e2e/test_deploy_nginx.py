@@ -1,7 +1,7 @@
 """The deployment for a big realm, end to end: nginx with the repository's own configuration
-(deploy/nginx/realm-site.conf, only its placeholders filled) serves an exported tree and passes
-log reports to realm-site on loopback; the real launcher under Wine syncs and sends its logs
-through it."""
+(deploy/nginx/realm-site.conf, only its placeholders filled) serves a signed exported tree and
+passes log reports to realm-site on loopback; the real launcher under Wine, stamped with the
+realm's key, syncs and sends its logs through it."""
 
 import subprocess
 import time
@@ -67,7 +67,9 @@ http {{
 
 def test_the_launcher_syncs_and_sends_logs_through_the_deployed_nginx(tmp_path, wine, launch):
     realm = make_realm(tmp_path / "realm", REALM_FILES)
-    static = export_realm(realm, tmp_path / "static")
+    keys = tmp_path / "keys"
+    subprocess.run([str(REALM_SITE), "keygen", "--out", str(keys)], check=True, capture_output=True)
+    static = export_realm(realm, tmp_path / "static", "--sign-key", keys / "realm.key")
     site_port = free_port()
     with open(tmp_path / "realm-site.log", "wb") as site_log:
         site = subprocess.Popen([str(REALM_SITE), "serve", "--root", str(realm), "--listen",
@@ -78,7 +80,7 @@ def test_the_launcher_syncs_and_sends_logs_through_the_deployed_nginx(tmp_path, 
         game = make_game_folder(tmp_path / "game", {GAME_EXE: REALM_FILES[GAME_EXE]})
         put(game / "D2120304.txt", b"a game log\n", time.time() - 60)
         write_settings(wine, game)
-        exe = install_launcher(tmp_path / "app", nginx.url)
+        exe = install_launcher(tmp_path / "app", nginx.url, keys=(keys / "realm.pub",))
         launcher = launch(exe)
         launcher.window()
         assert launcher.wait_finish(timeout=120) == ("Updated", "1 file from the realm, 683 KB.", True)
@@ -96,5 +98,6 @@ def test_the_launcher_syncs_and_sends_logs_through_the_deployed_nginx(tmp_path, 
     lines = nginx.log()
     # Game files came from the static tree, the report went through to realm-site.
     assert "GET /api/launcher/manifest 200 upstream=-" in lines
+    assert "GET /api/launcher/manifest.minisig 200 upstream=-" in lines
     assert "GET /api/launcher/file/Data/My Mod/patch.mpq 200 upstream=-" in lines
     assert f"POST /api/launcher/logs 200 upstream=127.0.0.1:{site_port}" in lines
