@@ -5,21 +5,10 @@
 # folder, their difference, the check alone, and the peer: minisign -V on the same files.
 # Not part of the test command. Usage: bench/run-signature-bench.sh [RUNS]  (default 15)
 set -euo pipefail
-here="$(cd "$(dirname "$0")/.." && pwd)"
-build="${VANTREL_BENCH_BUILD:-$here/build/bench-native}"
+source "$(dirname "$0")/bench_lib.sh"
 runs="${1:-15}"
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-ninja -C "$build" -j2 realm-site signature_bench >/dev/null
-
-work="$(mktemp -d /tmp/vantrel-signature-bench.XXXXXX)"
-nginx_pid=""
-cleanup() {
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_build realm-site signature_bench
+bench_work signature
 
 mkdir -p "$work/realm/files" "$work/settings"
 echo '{"realm": "Bench", "address": "play.bench", "start": {"exe": "Game.exe", "args": ""}}' >"$work/realm/realm.json"
@@ -41,38 +30,15 @@ expires=$(( $(date +%s) + 14 * 86400 ))
 minisign -S -s "$work/realm.key" -m "$manifest" -x "$manifest.minisig" \
   -t "vantrel-manifest serial=$(date +%s) expires=$expires" >/dev/null </dev/null
 
-port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-mkdir -p "$work/nginx"
-cat >"$work/nginx/nginx.conf" <<EOF
-daemon off;
-worker_processes 1;
-user root;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  default_type application/octet-stream;
-  server { listen 127.0.0.1:$port; root $work/static; location / { } }
-}
-EOF
-nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
-nginx_pid=$!
-for _ in $(seq 1 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
+port="$(free_port)"
+start_nginx "$work/nginx" "$port" "  default_type application/octet-stream;
+  server { listen 127.0.0.1:$port; root $work/static; location / { } }"
 
 out="$("$build/signature_bench" "http://127.0.0.1:$port" "$work/game" "$work/settings" "$work/realm.pub" "$runs")"
 field() { sed -n "s/^$1: //p" <<<"$out"; }
-peer_start=$(date +%s.%N)
+peer_start=$(now)
 for _ in $(seq 1 20); do minisign -Vq -p "$work/realm.pub" -m "$manifest" >/dev/null; done
-peer_ms=$(awk -v a="$(date +%s.%N)" -v b="$peer_start" 'BEGIN { printf "%.3f", (a - b) * 1000 / 20 }')
+peer_ms=$(awk -v a="$(elapsed "$peer_start")" 'BEGIN { printf "%.3f", a * 1000 / 20 }')
 
 echo "manifest of 10,000 files: $(field manifest_bytes) bytes"
 echo "update run over the unchanged folder, median of $runs: unkeyed $(field unkeyed_run_ms) ms, keyed $(field keyed_run_ms) ms"

@@ -6,28 +6,9 @@
 # A ratio is nginx's time / realm-site's (1.0: as fast as nginx). Also prints realm-site's
 # peak memory. Not part of the test command. VANTREL_BENCH_KEEP=1 keeps the data.
 set -euo pipefail
-here="$(cd "$(dirname "$0")/.." && pwd)"
-build="$here/build/bench-native"
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-ninja -C "$build" -j2 realm-site >/dev/null
-
-work="$(mktemp -d /tmp/vantrel-site-bench.XXXXXX)"
-site_pid=""
-nginx_pid=""
-cleanup() {
-  [ -n "$site_pid" ] && kill "$site_pid" 2>/dev/null && wait "$site_pid" 2>/dev/null
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
-  [ "${VANTREL_BENCH_KEEP:-0}" = 1 ] || rm -rf "$work"
-}
-trap cleanup EXIT
-
-now() { date +%s.%N; }
-elapsed() { awk -v a="$(now)" -v b="$1" 'BEGIN { printf "%.4f", a - b }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
-least() { [ -z "$1" ] && echo "$2" || awk -v a="$1" -v b="$2" 'BEGIN { print (b < a ? b : a) }'; }
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+source "$(dirname "$0")/bench_lib.sh"
+bench_build realm-site
+bench_work site
 
 echo "== making a realm: 10,000 files of 2 KB and 64 files of 16 MiB"
 mkdir -p "$work/realm/files"
@@ -49,29 +30,12 @@ for i in $(seq -w 0 63); do head -c 16777216 /dev/urandom >"$work/realm/files/Bi
 site_port="$(free_port)"
 "$build/realm-site" serve --root "$work/realm" --listen "127.0.0.1:$site_port" >"$work/site.log" 2>&1 &
 site_pid=$!
+bench_pids+=("$site_pid")
 nginx_port="$(free_port)"
 mkdir -p "$work/nginx"
 sed -e "s|@LISTEN@|127.0.0.1:$nginx_port|" -e "s|@STATIC@|$work/static|" -e "s|@REALM_SITE@|127.0.0.1:$site_port|" \
   "$here/deploy/nginx/realm-site.conf" >"$work/nginx/realm-site.conf"
-cat >"$work/nginx/nginx.conf" <<EOF
-daemon off;
-worker_processes 1;
-user root;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  include $work/nginx/realm-site.conf;
-}
-EOF
-nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
-nginx_pid=$!
+start_nginx "$work/nginx" "$nginx_port" "  include $work/nginx/realm-site.conf;"
 for _ in $(seq 1 600); do
   grep -q "serving" "$work/site.log" 2>/dev/null && curl -s -o /dev/null "http://127.0.0.1:$nginx_port/api/launcher/manifest" && break
   sleep 0.1

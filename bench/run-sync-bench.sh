@@ -11,31 +11,17 @@
 # Not part of the test command. Usage: bench/run-sync-bench.sh [SECTION...]  (default: 1 2 3;
 # VANTREL_BENCH_KEEP=1 keeps the data)
 set -euo pipefail
-here="$(cd "$(dirname "$0")/.." && pwd)"
-build="$here/build/bench-native"
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-ninja -C "$build" -j2 realm-site sync_bench >/dev/null
-
-work="$(mktemp -d /tmp/vantrel-sync-bench.XXXXXX)"
+source "$(dirname "$0")/bench_lib.sh"
+bench_build realm-site sync_bench
+bench_work sync
 site_pid=""
-cleanup() {
-  [ -n "$site_pid" ] && kill "$site_pid" 2>/dev/null && wait "$site_pid" 2>/dev/null
-  [ "${VANTREL_BENCH_KEEP:-0}" = 1 ] || rm -rf "$work"
-}
-trap cleanup EXIT
-
-now() { date +%s.%N; }
-elapsed() { awk -v a="$(now)" -v b="$1" 'BEGIN { printf "%.4f", a - b }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
-least() { [ -z "$1" ] && echo "$2" || awk -v a="$1" -v b="$2" 'BEGIN { print (b < a ? b : a) }'; }
 field() { sed -n "s/^$1: //p" <<<"$2"; }
 
 start_site() {  # root
   [ -n "$site_pid" ] && { kill "$site_pid"; wait "$site_pid" 2>/dev/null || true; }
   "$build/realm-site" serve --root "$1" --listen 127.0.0.1:0 >"$work/site.log" 2>&1 &
   site_pid=$!
+  bench_pids+=("$site_pid")
   for _ in $(seq 1 600); do
     url="$(grep -o 'http://127.0.0.1:[0-9]*' "$work/site.log" || true)"
     [ -n "$url" ] && return 0

@@ -1,0 +1,60 @@
+# Shared by the shell benchmarks: the Release build they run, a work folder that goes away with
+# the processes they started, timing helpers and a private nginx. Source it after `set -euo
+# pipefail`; it sets `here` (the repository) and `build`.
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${VANTREL_BENCH_BUILD:-$here/build/bench-native}"
+bench_pids=()
+
+bench_build() {  # targets...
+  if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  fi
+  ninja -C "$build" -j2 "$@" >/dev/null
+}
+
+bench_cleanup() {
+  local pid
+  for pid in "${bench_pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  [ "${VANTREL_BENCH_KEEP:-0}" = 1 ] || rm -rf "$work"
+}
+
+bench_work() {  # name: makes $work, removed at exit unless VANTREL_BENCH_KEEP=1
+  work="$(mktemp -d "/tmp/vantrel-$1-bench.XXXXXX")"
+  trap bench_cleanup EXIT
+}
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$(now)" -v b="$1" 'BEGIN { printf "%.4f", a - b }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+least() { [ -z "$1" ] && echo "$2" || awk -v a="$1" -v b="$2" 'BEGIN { print (b < a ? b : a) }'; }
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+start_nginx() {  # folder, port, http-block lines: nginx in the foreground of its own folder
+  local folder="$1" port="$2" block="$3"
+  mkdir -p "$folder"
+  cat >"$folder/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+user root;
+pid $folder/nginx.pid;
+error_log $folder/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $folder/body;
+  proxy_temp_path $folder/proxy;
+  fastcgi_temp_path $folder/fastcgi;
+  uwsgi_temp_path $folder/uwsgi;
+  scgi_temp_path $folder/scgi;
+$block
+}
+CONF
+  nginx -c "$folder/nginx.conf" -p "$folder" &
+  bench_pids+=($!)
+  for _ in $(seq 1 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "nginx did not start: $(cat "$folder/error.log")"
+  exit 1
+}
