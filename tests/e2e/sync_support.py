@@ -132,16 +132,27 @@ def wait_until(predicate, timeout=30.0, what="condition"):
 
 
 class Nginx:
-    """nginx serving a static folder on a free loopback port, with a config of its own."""
+    """nginx on a free loopback port with a config of its own: by default serving a static folder,
+    or with the server blocks `servers(port)` returns. Its access log has one line a request."""
 
-    def __init__(self, static_root, work):
+    def __init__(self, static_root, work, servers=None,
+                 log_format="$request_method $request_uri $status $body_bytes_sent"):
         self.work = Path(work)
         self.work.mkdir(parents=True, exist_ok=True)
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.access_log = self.work / "access.log"
-        conf = self.work / "nginx.conf"
         w = self.work
+        if servers is None:
+            block = f"""  default_type application/octet-stream;
+  server {{
+    listen 127.0.0.1:{self.port};
+    root {static_root};
+    location / {{ }}
+  }}"""
+        else:
+            block = servers(self.port)
+        conf = self.work / "nginx.conf"
         conf.write_text(f"""
 daemon off;
 master_process on;
@@ -149,20 +160,16 @@ worker_processes 1;
 user root;
 pid {w}/nginx.pid;
 error_log {w}/error.log;
-events {{ worker_connections 64; }}
+events {{ worker_connections 256; }}
 http {{
-  access_log {self.access_log};
+  log_format vantrel '{log_format}';
+  access_log {self.access_log} vantrel;
   client_body_temp_path {w}/body;
   proxy_temp_path {w}/proxy;
   fastcgi_temp_path {w}/fastcgi;
   uwsgi_temp_path {w}/uwsgi;
   scgi_temp_path {w}/scgi;
-  default_type application/octet-stream;
-  server {{
-    listen 127.0.0.1:{self.port};
-    root {static_root};
-    location / {{ }}
-  }}
+{block}
 }}
 """)
         self.proc = subprocess.Popen(["nginx", "-c", str(conf), "-p", str(w)], stdout=subprocess.DEVNULL,
@@ -173,9 +180,11 @@ http {{
             self.stop()
             raise RuntimeError("nginx did not start: " + (w / "error.log").read_text(errors="replace"))
 
+    def log(self):
+        return self.access_log.read_text(errors="replace").splitlines() if self.access_log.exists() else []
+
     def requested_paths(self):
-        lines = self.access_log.read_text(errors="replace").splitlines() if self.access_log.exists() else []
-        return [line.split('"')[1].split(" ")[1] for line in lines if '"' in line]
+        return [line.split(" ")[1] for line in self.log()]
 
     def stop(self):
         if self.proc.poll() is None:
