@@ -8,30 +8,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "launcher/jobs.h"
-#include "launcher/state.h"
+#include "native_run.h"
 #include "realm/manifest.h"
 #include "realm/manifest_signature.h"
-#include "support/debug_output.h"
-#include "support/os.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::mutex g_mutex;
-std::string g_finish;
-
-void KeepFinish(std::string_view line) {
-  constexpr std::string_view kPrefix = "[vantrel] finish: ";
-  if (line.substr(0, kPrefix.size()) != kPrefix) return;
-  std::lock_guard<std::mutex> guard(g_mutex);
-  g_finish = std::string(line.substr(kPrefix.size()));
-}
 
 double Milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -41,14 +27,12 @@ double Median(std::vector<double> values) {
 }
 
 // One update run; false unless it ended "Up to date".
-bool TimedRun(vantrel::WorkerContext& context, double* ms) {
-  context.state->busy = true;
+bool TimedRun(bench::NativeRun& run, double* ms) {
   const auto start = Clock::now();
-  vantrel::RunJob(context);
+  const std::string finish = run.Run();
   *ms = Milliseconds(Clock::now() - start);
-  std::lock_guard<std::mutex> guard(g_mutex);
-  if (g_finish.rfind("Up to date", 0) == 0) return true;
-  std::fprintf(stderr, "run ended: %s\n", g_finish.c_str());
+  if (finish.rfind("Up to date", 0) == 0) return true;
+  std::fprintf(stderr, "run ended: %s\n", finish.c_str());
   return false;
 }
 
@@ -67,26 +51,18 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int runs = std::max(1, std::atoi(argv[5]));
-  vantrel::SetDebugHook(KeepFinish);
-  vantrel::os::SetPostHook([](vantrel::os::WindowHandle, uint32_t) {});
-  vantrel::LauncherState state;
-  vantrel::WorkerContext context;
-  context.state = &state;
-  context.job_kind = vantrel::JobKind::kUpdate;
-  context.realm_address = argv[1];
-  context.settings_folder = argv[3];
-  state.game_folder.Set(argv[2]);
-  state.game_program.Set("Game.exe");
+  bench::NativeRun run(argv[1], argv[2], argv[3], "Game.exe");
+  vantrel::WorkerContext& context = run.context;
 
   double ms = 0;
-  if (!TimedRun(context, &ms)) return 1;  // fills the ledger
+  if (!TimedRun(run, &ms)) return 1;  // fills the ledger
   std::vector<double> plain, keyed;
   for (int i = 0; i < runs; ++i) {
     context.realm_keys = vantrel::RealmKeys();
-    if (!TimedRun(context, &ms)) return 1;
+    if (!TimedRun(run, &ms)) return 1;
     plain.push_back(ms);
     context.realm_keys = vantrel::RealmKeys{true, {key}};
-    if (!TimedRun(context, &ms)) return 1;
+    if (!TimedRun(run, &ms)) return 1;
     keyed.push_back(ms);
   }
 
