@@ -61,6 +61,8 @@ struct UiGlobals {
   Pointer pointer;
   std::vector<DrawOp> drawn;  // the frame in the back buffer
   bool drawn_once = false;
+  ULONGLONG last_paint = 0;  // GetTickCount64 at the end of the last paint
+  bool frame_timer_set = false;
   std::optional<ButtonLayout> hover_layout;  // the buttons the hover was last found among
 };
 UiGlobals g;
@@ -141,6 +143,30 @@ void InvalidateArea(const Rect& area) {
 // Every change of what the window shows comes here; the paint that follows redraws that part.
 void InvalidateWindow() { InvalidateArea(StaleArea(CurrentOps())); }
 
+// A download of many small files posts a notice or two per file, hundreds a second, and under
+// Wine each paint costs the window thread some ten server round trips that the worker then
+// waits behind. The screen needs no more than a frame every kFrameMillis: a notice that comes
+// sooner after a paint is drawn by a timer at the next frame, from the state as it is then.
+constexpr UINT_PTR kFrameTimer = 1;
+constexpr ULONGLONG kFrameMillis = 16;
+
+void InvalidateAtNextFrame() {
+  if (g.frame_timer_set) return;
+  const ULONGLONG since_paint = GetTickCount64() - g.last_paint;
+  if (since_paint < kFrameMillis &&
+      SetTimer(g.window, kFrameTimer, static_cast<UINT>(kFrameMillis - since_paint), nullptr) != 0) {
+    g.frame_timer_set = true;
+    return;
+  }
+  InvalidateWindow();
+}
+
+void OnFrameTimer() {
+  KillTimer(g.window, kFrameTimer);
+  g.frame_timer_set = false;
+  InvalidateWindow();
+}
+
 void ShowEditFields(bool show) {
   if (show == g.edit_fields_shown) return;
   g.edit_fields_shown = show;
@@ -213,6 +239,7 @@ void Paint(HWND window) {
     DrawOps(screen, CurrentOps(), kClientArea);
   }
   EndPaint(window, &paint);
+  g.last_paint = GetTickCount64();
 }
 
 bool HoveredButtonEnabled() {
@@ -284,9 +311,9 @@ void OnButtonUp() {
 
 // A download posts a notice per chunk; setting the caption, showing or hiding the edit fields
 // and asking where the pointer is cost server round trips each, so a notice redoes them only
-// when what they show has changed. Every notice repaints what it changed.
+// when what they show has changed; the repaint of what it changed waits for the next frame.
 void OnStateChanged(HWND window) {
-  InvalidateWindow();
+  InvalidateAtNextFrame();
   Page page;
   ButtonLayout layout;
   std::string caption;
@@ -311,6 +338,10 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARA
     case WM_DESTROY:
     case kQuitMessage: PostQuitMessage(0); return 0;
     case WM_PAINT: Paint(window); return 0;
+    case WM_TIMER:
+      if (wparam != kFrameTimer) break;
+      OnFrameTimer();
+      return 0;
     case WM_ERASEBKGND: return 1;
     case WM_SETCURSOR:
       if (HoveredButtonEnabled()) {
