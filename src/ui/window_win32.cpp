@@ -1,6 +1,6 @@
 // The Win32 window: class, procedure, GDI painting of the page model's draw list, the two
-// edit fields and the message loop. Every frame is drawn into an 800x600 back buffer and
-// copied in one block, so nothing flickers.
+// edit fields and the message loop. The frame lives in an 800x600 back buffer; what changed
+// is redrawn there and copied to the screen in one block, so nothing flickers.
 
 // GDI+ needs windows.h and objidl.h before it (lean-and-mean leaves the latter out).
 // clang-format off
