@@ -29,3 +29,16 @@ foreach(src IN LISTS win_tools)
   target_compile_definitions(${name} PRIVATE UNICODE _UNICODE)
   target_link_libraries(${name} PRIVATE user32 kernel32)
 endforeach()
+
+# The bare programs that the Wine benchmark measures the launcher against: the same Windows
+# calls as the launcher's loops and nothing else (bench/<name>_win32.cpp gives <name>.exe).
+file(GLOB bench_tools ${CMAKE_SOURCE_DIR}/bench/*_win32.cpp)
+foreach(src IN LISTS bench_tools)
+  get_filename_component(name ${src} NAME_WE)
+  string(REGEX REPLACE "_win32$" "" name ${name})
+  add_executable(${name} ${src})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_options(${name} PRIVATE -municode)
+  target_compile_definitions(${name} PRIVATE UNICODE _UNICODE)
+  target_link_libraries(${name} PRIVATE winhttp kernel32)
+endforeach()

@@ -51,21 +51,26 @@ bool IsHashText(std::string_view text) {
   return true;
 }
 
-bool HashFile(std::string_view path, std::string* hash_text) {
+bool FileHasher::Hash(std::string_view path, std::string* hash_text) {
   os::File file;
   if (file.OpenRead(path) != 0) return false;
   constexpr uint32_t kPiece = 1048576;
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kPiece]);
+  if (!buffer_) buffer_.reset(new unsigned char[kPiece]);
   Sha256 hash;
   if (!hash.ok()) return false;
   for (;;) {
     uint32_t got = 0;
-    if (file.Read(buffer.get(), kPiece, &got) != 0) return false;
+    if (file.Read(buffer_.get(), kPiece, &got) != 0) return false;
     if (got == 0) break;
-    hash.Update(buffer.get(), got);
+    hash.Update(buffer_.get(), got);
   }
   *hash_text = hash.FinishText();
   return hash_text->size() == 64;
+}
+
+bool HashFile(std::string_view path, std::string* hash_text) {
+  FileHasher hasher;
+  return hasher.Hash(path, hash_text);
 }
 
 }  // namespace vantrel

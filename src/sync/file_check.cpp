@@ -103,6 +103,7 @@ bool GamePresent(LauncherState& state) {
 DownloadList CheckFiles(WorkerContext& context, std::string_view game_folder, const std::vector<ManifestFile>& files,
                         HashLedger& hashes) {
   DownloadList list;
+  FileHasher hasher;
   const uint64_t count = files.size();
   for (uint64_t index = 0; index < count; ++index) {
     const ManifestFile& entry = files[index];
@@ -117,7 +118,7 @@ DownloadList CheckFiles(WorkerContext& context, std::string_view game_folder, co
         StatusNotice(context, "Checking your files", CheckingDetail(LastPathComponent(full_path), index + 1, count),
                      static_cast<float>(static_cast<double>(index) / static_cast<double>(count)));
         std::string hash;
-        if (HashFile(full_path, &hash)) {
+        if (hasher.Hash(full_path, &hash)) {
           RecordHashed(hashes, full_path, facts.size, facts.write_time, hash);
           current = hash == entry.sha256;
         }

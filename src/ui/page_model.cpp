@@ -1,5 +1,7 @@
 #include "ui/page_model.h"
 
+#include <algorithm>
+
 #include "support/text.h"
 #include "support/utf.h"
 
@@ -187,6 +189,30 @@ std::vector<DrawOp> FrameOps(const LauncherState& state, const Pointer& pointer)
   }
   Text(ops, state.launcher_line.View(), {10, 578, 400, 594}, Font::kSmall, colour::kFooter, kLeftSingle);
   return ops;
+}
+
+Rect ChangedArea(const std::vector<DrawOp>& before, const std::vector<DrawOp>& after) {
+  Rect area{0, 0, 0, 0};
+  bool any = false;
+  auto add = [&](const Rect& rect) {
+    if (rect.left >= rect.right || rect.top >= rect.bottom) return;
+    if (!any) {
+      area = rect;
+      any = true;
+      return;
+    }
+    area = {std::min(area.left, rect.left), std::min(area.top, rect.top), std::max(area.right, rect.right),
+            std::max(area.bottom, rect.bottom)};
+  };
+  const size_t longest = std::max(before.size(), after.size());
+  for (size_t i = 0; i < longest; ++i) {
+    const DrawOp* old_op = i < before.size() ? &before[i] : nullptr;
+    const DrawOp* new_op = i < after.size() ? &after[i] : nullptr;
+    if (old_op != nullptr && new_op != nullptr && *old_op == *new_op) continue;
+    if (old_op != nullptr) add(old_op->rect);
+    if (new_op != nullptr) add(new_op->rect);
+  }
+  return area;
 }
 
 bool PointerMoved(Pointer& pointer, const std::vector<Button>& buttons, int32_t x, int32_t y) {

@@ -85,6 +85,7 @@ struct DrawOp {
   Font font = Font::kBody;
   uint32_t format = 0;
   std::string text;
+  bool operator==(const DrawOp&) const = default;
 };
 
 // Hover, press and leave-tracking of the painted buttons.
@@ -112,6 +113,11 @@ bool DrawableText(std::string_view text, std::u16string* wide);
 // Everything drawn over the background, in painting order: panel, page texts and progress,
 // buttons, footer.
 std::vector<DrawOp> FrameOps(const LauncherState& state, const Pointer& pointer);
+
+// The smallest rectangle outside which two frames are the same pixels: every op draws inside its
+// rectangle, so an op that differs (or is only in one list) marks its old and new place. Empty
+// (all zero) when nothing changed.
+Rect ChangedArea(const std::vector<DrawOp>& before, const std::vector<DrawOp>& after);
 
 // Mouse movement (or a page change under a still pointer): true when the hover changed and
 // the window must repaint.

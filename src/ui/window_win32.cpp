@@ -1,6 +1,6 @@
 // The Win32 window: class, procedure, GDI painting of the page model's draw list, the two
-// edit fields and the message loop. Every frame is drawn into an 800x600 back buffer and
-// copied in one block, so nothing flickers.
+// edit fields and the message loop. The frame lives in an 800x600 back buffer; what changed
+// is redrawn there and copied to the screen in one block, so nothing flickers.
 
 // GDI+ needs windows.h and objidl.h before it (lean-and-mean leaves the latter out).
 // clang-format off
@@ -34,6 +34,18 @@ constexpr int kAccountLimit = 32;
 constexpr int kNoteLimit = 480;
 constexpr int kEditBufferUnits = 600;  // including the terminator
 
+// What decides which buttons are shown: the page, the gateway button of the main page and the
+// crash-dump button of the Send logs page.
+struct ButtonLayout {
+  Page page = Page::kMain;
+  bool gateway_missing = false;
+  bool crash_dumps = false;
+  bool operator==(const ButtonLayout&) const = default;
+};
+ButtonLayout LayoutOf(const LauncherState& state) {
+  return {state.page, state.gateway_missing, state.crash_dump_count > 0};
+}
+
 // Touched only by the window thread.
 struct UiGlobals {
   WorkerContext* context = nullptr;
@@ -44,7 +56,14 @@ struct UiGlobals {
   HBRUSH edit_brush = nullptr;
   HWND account_field = nullptr;
   HWND note_field = nullptr;
+  bool edit_fields_shown = false;  // they are created hidden
+  std::string caption;             // as last set; the title given at creation is none of these
   Pointer pointer;
+  std::vector<DrawOp> drawn;  // the frame in the back buffer
+  bool drawn_once = false;
+  ULONGLONG last_paint = 0;  // GetTickCount64 at the end of the last paint
+  bool frame_timer_set = false;
+  std::optional<ButtonLayout> hover_layout;  // the buttons the hover was last found among
 };
 UiGlobals g;
 
@@ -83,8 +102,14 @@ void DrawTextOp(HDC dc, const DrawOp& op) {
   SelectObject(dc, previous);
 }
 
-void DrawOps(HDC dc, const std::vector<DrawOp>& ops) {
+bool Overlaps(const Rect& a, const Rect& b) {
+  return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+}
+
+// Ops wholly outside `area` are skipped: the device context is clipped to it anyway.
+void DrawOps(HDC dc, const std::vector<DrawOp>& ops, const Rect& area) {
   for (const DrawOp& op : ops) {
+    if (!Overlaps(op.rect, area)) continue;
     switch (op.kind) {
       case DrawOp::Kind::kFill: FillSolid(dc, op.rect, op.colour); break;
       case DrawOp::Kind::kFrame: FrameSolid(dc, op.rect, op.colour); break;
@@ -93,9 +118,58 @@ void DrawOps(HDC dc, const std::vector<DrawOp>& ops) {
   }
 }
 
-void InvalidateWindow() { InvalidateRect(g.window, nullptr, FALSE); }
+std::vector<DrawOp> CurrentOps() {
+  LauncherState& state = *g.context->state;
+  os::LockGuard guard(state.lock);
+  return FrameOps(state, g.pointer);
+}
+
+constexpr Rect kClientArea{0, 0, kClientWidth, kClientHeight};
+
+// The part of the window whose pixels differ from the frame in the back buffer. A progress
+// notice changes a line and the bar, so only they are redrawn and copied to the screen: whole
+// frames at every notice took the window thread (and X) a core's worth of a download.
+Rect StaleArea(const std::vector<DrawOp>& ops) {
+  if (g.back_buffer == nullptr || !g.drawn_once) return kClientArea;
+  return ChangedArea(g.drawn, ops);
+}
+
+void InvalidateArea(const Rect& area) {
+  if (area.left >= area.right || area.top >= area.bottom) return;
+  const RECT rect = ToRect(area);
+  InvalidateRect(g.window, &rect, FALSE);
+}
+
+// Every change of what the window shows comes here; the paint that follows redraws that part.
+void InvalidateWindow() { InvalidateArea(StaleArea(CurrentOps())); }
+
+// A download of many small files posts a notice or two per file, hundreds a second, and under
+// Wine each paint costs the window thread some ten server round trips that the worker then
+// waits behind. The screen needs no more than a frame every kFrameMillis: a notice that comes
+// sooner after a paint is drawn by a timer at the next frame, from the state as it is then.
+constexpr UINT_PTR kFrameTimer = 1;
+constexpr ULONGLONG kFrameMillis = 16;
+
+void InvalidateAtNextFrame() {
+  if (g.frame_timer_set) return;
+  const ULONGLONG since_paint = GetTickCount64() - g.last_paint;
+  if (since_paint < kFrameMillis &&
+      SetTimer(g.window, kFrameTimer, static_cast<UINT>(kFrameMillis - since_paint), nullptr) != 0) {
+    g.frame_timer_set = true;
+    return;
+  }
+  InvalidateWindow();
+}
+
+void OnFrameTimer() {
+  KillTimer(g.window, kFrameTimer);
+  g.frame_timer_set = false;
+  InvalidateWindow();
+}
 
 void ShowEditFields(bool show) {
+  if (show == g.edit_fields_shown) return;
+  g.edit_fields_shown = show;
   const int command = show ? SW_SHOW : SW_HIDE;
   if (g.account_field != nullptr) ShowWindow(g.account_field, command);
   if (g.note_field != nullptr) ShowWindow(g.note_field, command);
@@ -120,29 +194,52 @@ class WindowHost : public UiHost {
 };
 WindowHost host;
 
+void DrawBackground(HDC dc, const Rect& area) {
+  if (g.background != nullptr) {
+    BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, g.background, area.left, area.top,
+           SRCCOPY);
+  } else {
+    FillSolid(dc, area, colour::kPlainBackground);
+  }
+}
+
+// Brings the back buffer up to the current frame where it differs, and adds that part to the
+// update region so this paint copies it. The draw list is a copy of what the frame shows, so
+// the lock is held only to build it and the worker never waits on GDI.
+void UpdateBackBuffer(HWND window) {
+  std::vector<DrawOp> ops = CurrentOps();
+  const Rect stale = StaleArea(ops);
+  if (stale.left >= stale.right || stale.top >= stale.bottom) return;
+  HDC dc = g.back_buffer;
+  const int saved = SaveDC(dc);
+  IntersectClipRect(dc, stale.left, stale.top, stale.right, stale.bottom);
+  DrawBackground(dc, stale);
+  SetBkMode(dc, TRANSPARENT);
+  DrawOps(dc, ops, stale);
+  RestoreDC(dc, saved);
+  g.drawn = std::move(ops);
+  g.drawn_once = true;
+  const RECT rect = ToRect(stale);
+  InvalidateRect(window, &rect, FALSE);
+}
+
 void Paint(HWND window) {
+  if (g.back_buffer != nullptr) UpdateBackBuffer(window);
   PAINTSTRUCT paint;
   HDC screen = BeginPaint(window, &paint);
-  // Without a back buffer the frame is drawn straight onto the window: it may flicker but
-  // the launcher stays usable.
-  HDC dc = g.back_buffer != nullptr ? g.back_buffer : screen;
-  if (g.background != nullptr) {
-    BitBlt(dc, 0, 0, kClientWidth, kClientHeight, g.background, 0, 0, SRCCOPY);
+  if (g.back_buffer != nullptr) {
+    const RECT& area = paint.rcPaint;
+    BitBlt(screen, area.left, area.top, area.right - area.left, area.bottom - area.top, g.back_buffer, area.left,
+           area.top, SRCCOPY);
   } else {
-    FillSolid(dc, {0, 0, kClientWidth, kClientHeight}, colour::kPlainBackground);
+    // Without a back buffer the frame is drawn straight onto the window: it may flicker but
+    // the launcher stays usable.
+    DrawBackground(screen, kClientArea);
+    SetBkMode(screen, TRANSPARENT);
+    DrawOps(screen, CurrentOps(), kClientArea);
   }
-  SetBkMode(dc, TRANSPARENT);
-  // The draw list is a copy of what the frame shows, so the lock is held only to build it and
-  // the worker never waits on GDI.
-  std::vector<DrawOp> ops;
-  {
-    LauncherState& state = *g.context->state;
-    os::LockGuard guard(state.lock);
-    ops = FrameOps(state, g.pointer);
-  }
-  DrawOps(dc, ops);
-  if (dc != screen) BitBlt(screen, 0, 0, kClientWidth, kClientHeight, dc, 0, 0, SRCCOPY);
   EndPaint(window, &paint);
+  g.last_paint = GetTickCount64();
 }
 
 bool HoveredButtonEnabled() {
@@ -166,6 +263,7 @@ void UpdateHover(int32_t x, int32_t y) {
     LauncherState& state = *g.context->state;
     os::LockGuard guard(state.lock);
     changed = PointerMoved(g.pointer, PageButtons(state), x, y);
+    g.hover_layout = LayoutOf(state);
   }
   if (changed) InvalidateWindow();
 }
@@ -181,11 +279,18 @@ void RefreshHover() {
   if (!GetCursorPos(&at)) return;
   if (WindowFromPoint(at) == g.window && ScreenToClient(g.window, &at)) {
     UpdateHover(at.x, at.y);
-  } else if (g.pointer.hover) {
-    // Over an edit field or another window: no painted button is under the pointer.
-    g.pointer.hover = false;
-    g.pointer.hover_id = 0;
-    InvalidateWindow();
+  } else {
+    {
+      LauncherState& state = *g.context->state;
+      os::LockGuard guard(state.lock);
+      g.hover_layout = LayoutOf(state);
+    }
+    if (g.pointer.hover) {
+      // Over an edit field or another window: no painted button is under the pointer.
+      g.pointer.hover = false;
+      g.pointer.hover_id = 0;
+      InvalidateWindow();
+    }
   }
 }
 
@@ -204,20 +309,28 @@ void OnButtonUp() {
   InvalidateWindow();
 }
 
+// A download posts a notice per chunk; setting the caption, showing or hiding the edit fields
+// and asking where the pointer is cost server round trips each, so a notice redoes them only
+// when what they show has changed; the repaint of what it changed waits for the next frame.
 void OnStateChanged(HWND window) {
-  InvalidateWindow();
+  InvalidateAtNextFrame();
   Page page;
+  ButtonLayout layout;
   std::string caption;
   {
     LauncherState& state = *g.context->state;
     os::LockGuard guard(state.lock);
     page = state.page;
+    layout = LayoutOf(state);
     caption = CaptionText(state.realm_name.View());
   }
-  std::wstring wide;
-  if (ToWide(caption, &wide)) SetWindowTextW(window, wide.c_str());
+  if (caption != g.caption) {
+    std::wstring wide;
+    if (ToWide(caption, &wide)) SetWindowTextW(window, wide.c_str());
+    g.caption = std::move(caption);
+  }
   ShowEditFields(page == Page::kSendLogs);
-  RefreshHover();
+  if (!g.hover_layout || *g.hover_layout != layout) RefreshHover();
 }
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -225,6 +338,10 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARA
     case WM_DESTROY:
     case kQuitMessage: PostQuitMessage(0); return 0;
     case WM_PAINT: Paint(window); return 0;
+    case WM_TIMER:
+      if (wparam != kFrameTimer) break;
+      OnFrameTimer();
+      return 0;
     case WM_ERASEBKGND: return 1;
     case WM_SETCURSOR:
       if (HoveredButtonEnabled()) {

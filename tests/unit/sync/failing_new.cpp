@@ -8,6 +8,8 @@ namespace {
 
 thread_local uint64_t g_countdown = 0;
 thread_local bool g_failed = false;
+thread_local size_t g_count_from = 0;
+thread_local uint64_t g_counted = 0;
 
 }  // namespace
 
@@ -17,6 +19,13 @@ void FailNthAllocation(uint64_t nth) {
 }
 
 bool AllocationFailed() { return g_failed; }
+
+void CountAllocationsOfAtLeast(size_t bytes) {
+  g_count_from = bytes;
+  g_counted = 0;
+}
+
+uint64_t CountedAllocations() { return g_counted; }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 bool CanFailAllocations() { return false; }
@@ -35,6 +44,7 @@ void* operator new(std::size_t size) {
     g_failed = true;
     throw std::bad_alloc();
   }
+  if (g_count_from != 0 && size >= g_count_from) ++g_counted;
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
 }

@@ -9,6 +9,7 @@
 
 #include "support/sha256.h"
 #include "sync/partials.h"
+#include "unit/sync/failing_new.h"
 #include "unit/sync/run_fixture.h"
 #include "unit/sync/temp_folder.h"
 
@@ -174,6 +175,23 @@ TEST(Partials, AreKeptApartPlacedBackOnceAndPrunedWhenNoLongerWanted) {
   KeepPartial("", big, part);
   EXPECT_FALSE(Exists(part));
   EXPECT_FALSE(PlacePartial("", big, part));
+}
+
+TEST_F(CheckFilesTest, HashesEveryFileThroughOneBuffer) {
+  if (!testing::CanFailAllocations()) GTEST_SKIP() << "the sanitizer owns operator new";
+  std::vector<ManifestFile> files;
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".bin";
+    WriteFile(temp / name, name);
+    files.push_back(Entry(name, name));
+  }
+  testing::CountAllocationsOfAtLeast(1048576);
+  const DownloadList list = CheckFiles(run.context, temp.path(), files, hashes);
+  const uint64_t large = testing::CountedAllocations();
+  testing::CountAllocationsOfAtLeast(0);
+  EXPECT_TRUE(list.entries.empty());
+  EXPECT_EQ(hashes.size(), files.size());  // every file was read
+  EXPECT_LE(large, 1u);
 }
 
 }  // namespace

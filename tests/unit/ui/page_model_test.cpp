@@ -392,6 +392,27 @@ TEST_F(PageModel, ProgressBarWidthIsClampedAndTruncated) {
   EXPECT_EQ(FindFill(ops, colour::kTrough), nullptr);
 }
 
+TEST_F(PageModel, ChangedAreaCoversOnlyTheOpsThatDiffer) {
+  state_.game_folder.Set("C:\\Games\\D2");
+  state_.status_detail.Set("part01.mpq: 4.0 MB of 16.0 MB");
+  state_.progress = 0.25f;
+  const std::vector<DrawOp> before = FrameOps(state_, Pointer{});
+  EXPECT_EQ(ChangedArea(before, before), (Rect{0, 0, 0, 0}));
+
+  // A progress notice: the bar and the detail line below it, nothing of the title or buttons.
+  state_.status_detail.Set("part01.mpq: 8.0 MB of 16.0 MB");
+  state_.progress = 0.5f;
+  const std::vector<DrawOp> progressed = FrameOps(state_, Pointer{});
+  EXPECT_EQ(ChangedArea(before, progressed), (Rect{250, 347, 550, 390}));
+
+  // A button that comes moves the news and the ops after it: the new button and the footer
+  // (whose op now sits at another place in the list) are both covered.
+  state_.gateway_missing = true;
+  const std::vector<DrawOp> longer = FrameOps(state_, Pointer{});
+  EXPECT_EQ(ChangedArea(progressed, longer), (Rect{10, 488, 550, 594}));
+  EXPECT_EQ(ChangedArea(longer, progressed), (Rect{10, 488, 550, 594}));
+}
+
 TEST_F(PageModel, MainPageTexts) {
   state_.status_headline.Set("Up to date");
   state_.news.Set("Ladder reset on Friday");
