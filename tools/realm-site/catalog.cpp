@@ -186,10 +186,41 @@ Site::Site(std::string root, RealmConfig config) : root_(std::move(root)), confi
 
 Site::~Site() { StopWatching(); }
 
+namespace {
+
+// Watches every folder under files/ and launcher/, and the realm folder for those two
+// appearing. False when a watch can't be added (too many folders for the system's limit).
+bool AddWatches(int inotify, const std::string& root) {
+  constexpr uint32_t kChanges = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO |
+                                IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+  if (inotify_add_watch(inotify, root.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR) < 0) {
+    return false;
+  }
+  for (const char* part : {"/files", "/launcher"}) {
+    const std::string top = root + part;
+    std::error_code problem;
+    if (!fs::is_directory(top, problem)) continue;
+    if (inotify_add_watch(inotify, top.c_str(), kChanges) < 0) return false;
+    for (fs::recursive_directory_iterator walk(top, problem), end; !problem && walk != end; walk.increment(problem)) {
+      std::error_code kind_problem;
+      if (walk->is_directory(kind_problem) && !walk->is_symlink(kind_problem) &&
+          inotify_add_watch(inotify, walk->path().c_str(), kChanges) < 0) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void Site::StartWatching(std::ostream& log) {
   StopWatching();
   watch_stop_ = false;
-  watcher_ = std::thread([this, &log] { Watch(log); });
+  // The watches are in place before this returns, so no change made after it can be missed.
+  const int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  const bool watching = inotify >= 0 && AddWatches(inotify, root_);
+  watcher_ = std::thread([this, &log, inotify, watching] { Watch(log, inotify, watching); });
 }
 
 void Site::StopWatching() {
@@ -216,30 +247,6 @@ constexpr auto kQuiet = std::chrono::milliseconds(500);      // a copy in progre
 constexpr auto kLongestWait = std::chrono::seconds(5);       // rescan even if changes never stop
 constexpr auto kPollWithoutWatch = std::chrono::seconds(5);  // when inotify can't be had
 
-// Watches every folder under files/ and launcher/, and the realm folder for those two
-// appearing. False when a watch can't be added (too many folders for the system's limit).
-bool AddWatches(int inotify, const std::string& root) {
-  constexpr uint32_t kChanges = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO |
-                                IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
-  if (inotify_add_watch(inotify, root.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR) < 0) {
-    return false;
-  }
-  for (const char* part : {"/files", "/launcher"}) {
-    const std::string top = root + part;
-    std::error_code problem;
-    if (!fs::is_directory(top, problem)) continue;
-    if (inotify_add_watch(inotify, top.c_str(), kChanges) < 0) return false;
-    for (fs::recursive_directory_iterator walk(top, problem), end; !problem && walk != end; walk.increment(problem)) {
-      std::error_code kind_problem;
-      if (walk->is_directory(kind_problem) && !walk->is_symlink(kind_problem) &&
-          inotify_add_watch(inotify, walk->path().c_str(), kChanges) < 0) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
 // True when the events read name something the catalog depends on. In the realm folder
 // itself only files/ and launcher/ matter: the hash cache and reports change there all the time.
 bool DrainEvents(int inotify, int root_watch) {
@@ -261,16 +268,15 @@ bool DrainEvents(int inotify, int root_watch) {
 
 }  // namespace
 
-void Site::Watch(std::ostream& log) {
+void Site::Watch(std::ostream& log, int inotify, bool watching) {
   using Clock = std::chrono::steady_clock;
-  int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  bool watching = inotify >= 0 && AddWatches(inotify, root_);
   // The realm folder's own watch is the first one added.
   const int root_watch = 1;
   if (!watching) log << "realm-site: can't watch " << root_ << " for changes; rescanning every 5 s" << std::endl;
-  bool pending = false;
-  Clock::time_point first_change;
-  Clock::time_point last_change;
+  // What changed between the last scan and the watches is caught by one scan right away.
+  bool pending = true;
+  Clock::time_point first_change = Clock::now() - kQuiet;
+  Clock::time_point last_change = first_change;
   Clock::time_point last_scan = Clock::now();
   std::string last_error;
   for (;;) {
@@ -312,17 +318,18 @@ void Site::Watch(std::ostream& log) {
     if (!pending || (now - last_change < kQuiet && now - first_change < kLongestWait)) continue;
     pending = false;
     last_scan = now;
+    // New folders get their watches before the scan, so a file written into one meanwhile is
+    // either in this scan or seen by its watch. Adding an existing watch again is harmless.
+    if (watching && !AddWatches(inotify, root_)) {
+      watching = false;
+      log << "realm-site: too many folders to watch; rescanning every 5 s" << std::endl;
+    }
     std::string error;
     if (!Refresh(&error)) {
       if (error != last_error) log << "realm-site: still serving the last good file list: " << error << std::endl;
       last_error = error;
     } else {
       last_error.clear();
-    }
-    // New folders need watches of their own; adding an existing watch again is harmless.
-    if (watching && !AddWatches(inotify, root_)) {
-      watching = false;
-      log << "realm-site: too many folders to watch; rescanning every 5 s" << std::endl;
     }
   }
   if (inotify >= 0) close(inotify);

@@ -115,7 +115,7 @@ class Site {
   bool HashRecord(const std::string& key, FileRecord* record, std::string* error);
   bool NeedsFreshSignature(const Catalog& catalog) const;
   bool Sign(Catalog* catalog, std::string* error);
-  void Watch(std::ostream& log);
+  void Watch(std::ostream& log, int inotify, bool watching);
 
   std::string root_;
   RealmConfig config_;
