@@ -1,8 +1,9 @@
 #pragma once
 // The Windows calls the launcher must make per notice by design, for the bare programs' same-calls
 // variants: a PostMessageW of the state-changed message to a window whose own thread drains its
-// queue (as the launcher's window thread does, woken by every post), and an OutputDebugStringW of
-// the notice's trace line.
+// queue, and an OutputDebugStringW of the notice's trace line. The window's thread drains either
+// as a plain message loop does, woken in GetMessage by every post, or paced as the launcher's
+// does: it sleeps a frame (16 ms) while posts queue up, then takes them all with PeekMessage.
 #include <windows.h>
 
 #include <string>
@@ -11,9 +12,19 @@ namespace bench {
 
 inline constexpr UINT kStateChangedMessage = 0x8001;  // WM_APP + 1, as the launcher's
 
+enum class Drain { kWoken, kPaced };
+
+// "--notices" or "--notices=paced": how the same-calls variant drains; nothing for the bare loop.
+inline bool NoticesOption(const wchar_t* argument, Drain* drain) {
+  const std::wstring option = argument;
+  if (option != L"--notices" && option != L"--notices=paced") return false;
+  *drain = option == L"--notices" ? Drain::kWoken : Drain::kPaced;
+  return true;
+}
+
 class NoticeWindow {
  public:
-  NoticeWindow() = default;
+  explicit NoticeWindow(Drain drain = Drain::kWoken) : drain_(drain) {}
   NoticeWindow(const NoticeWindow&) = delete;
   NoticeWindow& operator=(const NoticeWindow&) = delete;
   ~NoticeWindow() { Stop(); }
@@ -63,6 +74,16 @@ class NoticeWindow {
     SetEvent(self.ready_);
     if (self.window_ == nullptr) return 1;
     MSG message;
+    if (self.drain_ == Drain::kPaced) {
+      for (;;) {
+        Sleep(16);
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+          if (message.message == WM_QUIT) return 0;
+          TranslateMessage(&message);
+          DispatchMessageW(&message);
+        }
+      }
+    }
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
       TranslateMessage(&message);
       DispatchMessageW(&message);
@@ -70,6 +91,7 @@ class NoticeWindow {
     return 0;
   }
 
+  const Drain drain_;
   HANDLE thread_ = nullptr;
   HANDLE ready_ = nullptr;
   HWND window_ = nullptr;

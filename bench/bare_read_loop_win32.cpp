@@ -2,8 +2,8 @@
 // check of one file needs and nothing else (attribute query, CreateFileW, ReadFile in 1 MiB
 // pieces into one buffer, CloseHandle). With --notices it also makes the calls the launcher
 // must make per hashed file by design: the status notice's trace line and its post to a window
-// on a second thread. Prints the loop's wall and CPU time.
-//   bare_read_loop [--notices] LIST   (LIST: one Windows path a line, UTF-8)
+// on a second thread (bare_notices_win32.h). Prints the loop's wall and CPU time.
+//   bare_read_loop [--notices[=paced]] LIST   (LIST: one Windows path a line, UTF-8)
 #include <windows.h>
 
 #include <cstdio>
@@ -15,13 +15,14 @@
 #include "bench/bare_notices_win32.h"
 
 int wmain(int argc, wchar_t** argv) {
-  const bool notices = argc > 1 && std::wstring(argv[1]) == L"--notices";
+  bench::Drain drain = bench::Drain::kWoken;
+  const bool notices = argc > 1 && bench::NoticesOption(argv[1], &drain);
   std::vector<std::wstring> paths;
   if (argc != 2 + (notices ? 1 : 0) || !bench::ReadList(argv[argc - 1], &paths)) {
-    std::fprintf(stderr, "usage: bare_read_loop [--notices] LIST\n");
+    std::fprintf(stderr, "usage: bare_read_loop [--notices[=paced]] LIST\n");
     return 2;
   }
-  bench::NoticeWindow window;
+  bench::NoticeWindow window(drain);
   if (notices && !window.Start()) return bench::Fail("window", L"");
   const std::wstring of = L" of " + std::to_wstring(paths.size()) + L")";
   constexpr DWORD kPiece = 1048576;

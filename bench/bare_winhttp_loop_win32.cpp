@@ -2,8 +2,9 @@
 // list the calls a download needs and nothing else (connect, request, WinHttpReadData in
 // 256 KiB reads, WriteFile, FlushFileBuffers, CloseHandle). With --notices it also makes the
 // calls the launcher must make by design: per file the status notice (trace line and post to a
-// window on a second thread), per chunk read the progress post. Prints the loop's wall and CPU time.
-//   bare_winhttp_loop [--notices] HOST PORT LIST   (LIST: "URL path<TAB>Windows file path" a line)
+// window on a second thread), per chunk read the progress post (bare_notices_win32.h). Prints the
+// loop's wall and CPU time.
+//   bare_winhttp_loop [--notices[=paced]] HOST PORT LIST   (LIST: "URL path<TAB>Windows file path")
 #include <windows.h>
 #include <winhttp.h>
 
@@ -31,17 +32,18 @@ struct Handles {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  const bool notices = argc > 1 && std::wstring(argv[1]) == L"--notices";
+  bench::Drain drain = bench::Drain::kWoken;
+  const bool notices = argc > 1 && bench::NoticesOption(argv[1], &drain);
   if (notices) {
     --argc;
     ++argv;
   }
   std::vector<std::wstring> lines;
   if (argc != 4 || !bench::ReadList(argv[3], &lines)) {
-    std::fprintf(stderr, "usage: bare_winhttp_loop [--notices] HOST PORT LIST\n");
+    std::fprintf(stderr, "usage: bare_winhttp_loop [--notices[=paced]] HOST PORT LIST\n");
     return 2;
   }
-  bench::NoticeWindow window;
+  bench::NoticeWindow window(drain);
   if (notices && !window.Start()) return bench::Fail("window", L"");
   const std::wstring of = L" of " + std::to_wstring(lines.size());
   const INTERNET_PORT port = static_cast<INTERNET_PORT>(_wtoi(argv[2]));

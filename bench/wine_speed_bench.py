@@ -10,12 +10,13 @@ Wine prefix, in one run. Each ratio is bare / launcher (1.0: as fast as Wine all
   calls   what one PostMessageW (to a window whose thread drains its queue), one
           OutputDebugStringW of a status line and one plain server round trip cost
 
-Each loop section gives two ratios: against the bare loop of the issue (only the file and
+Each loop section gives three ratios: against the bare loop of the issue (only the file and
 network calls), and against the same loop with --notices, which also makes the calls the launcher
 must make by design (per file the status notice's trace line and its post to a window on a second
 thread, per download chunk the progress post): how far the launcher is from Wine's ceiling for
-the work it is required to do. Bare programs run with the launcher's WINEDEBUG, so a trace line
-costs them what it costs the launcher.
+the work it is required to do. That window's thread drains its queue either as a plain message
+loop ("same calls", woken by every post) or once a frame as the launcher's does ("paced"). Bare
+programs run with the launcher's WINEDEBUG, so a trace line costs them what it costs the launcher.
 
 The launcher is timed from its trace line "Asking the realm what's new" to its finish line (so its
 figure includes the manifest and the ledgers); a bare program times its own loop. Besides wall
@@ -65,6 +66,8 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICKS
 
 
+# The bare loop, then its same-calls variants (bare_notices_win32.h).
+VARIANTS = (("bare", []), ("same calls", ["--notices"]), ("paced", ["--notices=paced"]))
 STARTED = b"[vantrel] status: Asking the realm what's new"
 FINISHED = b"[vantrel] finish: "
 
@@ -234,9 +237,11 @@ class Bench:
         finally:
             run.stop()
 
-    def report(self, work, bare, same_calls, launcher, target):
+    def report(self, work, peers, launcher, target):
+        """`peers`: the bare loop's figures, then those of its same-calls variants."""
         print(f"{work}  [{launcher.finish}]", flush=True)
-        for name, peer in (("bare", bare), ("same calls", same_calls)):
+        bare = peers[0][1]
+        for name, peer in peers:
             print(f"  {name:10} wall: {peer.wall:7.3f} s against {launcher.wall:7.3f} s, ratio "
                   f"{peer.wall / launcher.wall:5.2f}{f'  (target >= {target})' if peer is bare else ''}", flush=True)
             print(f"  {name:10} cpu:  {peer.cpu:7.3f} s against {launcher.cpu:7.3f} s, ratio "
@@ -282,13 +287,14 @@ class Bench:
         exe = self.stamped("app-check", self.serve(realm))
         game = self.fresh_game("check-game", files)
         paths = self.write_list(self.work / "check.list", [self.e2e.to_windows_path(game / n) for n in names])
-        bare, same_calls, first, unchanged = Figures(), Figures(), Figures(), Figures()
+        peers = [(name, Figures()) for name, _ in VARIANTS]
+        first, unchanged = Figures(), Figures()
         for _ in range(self.args.runs):
-            self.bare(bare, "bare_read_loop", paths)
-            self.launcher(first, exe, game)
-            self.bare(same_calls, "bare_read_loop", "--notices", paths)
+            for (_, figures), (_, variant) in zip(peers, VARIANTS):
+                self.bare(figures, "bare_read_loop", *variant, paths)
+                self.launcher(first, exe, game)
             self.launcher(unchanged, exe, game, keep_ledgers=True)
-        self.report("first check, 10,000 x 2 KB present files", bare, same_calls, first, 0.8)
+        self.report("first check, 10,000 x 2 KB present files", peers, first, 0.8)
         print(f"unchanged run, same folder  [{unchanged.finish}]\n  wall: launcher {unchanged.wall:7.3f} s"
               f"  (target <= 0.5 s)   cpu: {unchanged.cpu:.3f} s", flush=True)
 
@@ -297,9 +303,10 @@ class Bench:
         host, port = url.split("//")[1].split(":")
         exe = self.stamped(f"app-{realm.name}", url)
         wanted = {**files, **{n: (realm / "files" / n).read_bytes() for n in names}}
-        bare, same_calls, launcher = Figures(), Figures(), Figures()
+        peers = [(name, Figures()) for name, _ in VARIANTS]
+        launcher = Figures()
         for _ in range(self.args.runs):
-            for figures, variant in ((bare, []), (same_calls, ["--notices"])):
+            for (_, figures), (_, variant) in zip(peers, VARIANTS):
                 out = self.fresh_game(f"{realm.name}-bare", {})
                 for n in names:
                     (out / n).parent.mkdir(parents=True, exist_ok=True)
@@ -314,7 +321,7 @@ class Bench:
             if self.sync.tree(game) != wanted:
                 print(f"WARNING: the launcher's copy of the {realm.name} realm differs", flush=True)
             shutil.rmtree(game)
-        self.report(label, bare, same_calls, launcher, target)
+        self.report(label, peers, launcher, target)
 
     def small(self):
         realm, files, names = self.small_realm()
@@ -330,7 +337,8 @@ class Bench:
         count = 20000
         print(f"cost of one call, best of {self.args.runs} (wall in the calling loop; cpu of the process and "
               "the wineserver)", flush=True)
-        for what, label in (("post", "PostMessageW, drained by a window thread"),
+        for what, label in (("post", "PostMessageW, each waking the window thread"),
+                            ("paced", "PostMessageW, the window thread paced"),
                             ("trace", "OutputDebugStringW, a status line"),
                             ("wait", "WaitForSingleObject, one server round trip")):
             wall = cpu = float("inf")
