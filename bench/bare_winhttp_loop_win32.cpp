@@ -1,7 +1,10 @@
 // The peer of the launcher's downloads under Wine: one WinHTTP session, and for every line of a
 // list the calls a download needs and nothing else (connect, request, WinHttpReadData in
-// 256 KiB reads, WriteFile, FlushFileBuffers, CloseHandle). Prints the loop's wall and CPU time.
-//   bare_winhttp_loop HOST PORT LIST   (LIST: "URL path<TAB>Windows file path" a line, UTF-8)
+// 256 KiB reads, WriteFile, FlushFileBuffers, CloseHandle). With --notices it also makes the
+// calls the launcher must make by design: per file the status notice (trace line and post to a
+// window on a second thread), per chunk read the progress post (bare_notices_win32.h). Prints the
+// loop's wall and CPU time.
+//   bare_winhttp_loop [--notices[=paced]] HOST PORT LIST   (LIST: "URL path<TAB>Windows file path")
 #include <windows.h>
 #include <winhttp.h>
 
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "bench/bare_list_win32.h"
+#include "bench/bare_notices_win32.h"
 
 namespace {
 
@@ -28,11 +32,20 @@ struct Handles {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  bench::Drain drain = bench::Drain::kWoken;
+  const bool notices = argc > 1 && bench::NoticesOption(argv[1], &drain);
+  if (notices) {
+    --argc;
+    ++argv;
+  }
   std::vector<std::wstring> lines;
-  if (argc < 4 || !bench::ReadList(argv[3], &lines)) {
-    std::fprintf(stderr, "usage: bare_winhttp_loop HOST PORT LIST\n");
+  if (argc != 4 || !bench::ReadList(argv[3], &lines)) {
+    std::fprintf(stderr, "usage: bare_winhttp_loop [--notices[=paced]] HOST PORT LIST\n");
     return 2;
   }
+  bench::NoticeWindow window(drain);
+  if (notices && !window.Start()) return bench::Fail("window", L"");
+  const std::wstring of = L" of " + std::to_wstring(lines.size());
   const INTERNET_PORT port = static_cast<INTERNET_PORT>(_wtoi(argv[2]));
   HINTERNET session = WinHttpOpen(L"VantrelLauncher/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                   WINHTTP_NO_PROXY_BYPASS, 0);
@@ -43,11 +56,14 @@ int wmain(int argc, wchar_t** argv) {
   uint64_t bytes = 0;
   uint64_t reads = 0;  // how many chunks WinHTTP hands out: the launcher posts a notice per chunk
   const bench::Stopwatch watch;
-  for (const std::wstring& line : lines) {
+  for (size_t index = 0; index < lines.size(); ++index) {
+    const std::wstring& line = lines[index];
     const size_t tab = line.find(L'\t');
     if (tab == std::wstring::npos) return bench::Fail("list line", line);
     const std::wstring path = line.substr(0, tab);
     const std::wstring target = line.substr(tab + 1);
+    if (notices)
+      bench::StatusNotice(window, L"Downloading " + std::to_wstring(index + 1) + of, bench::FileNameOf(target));
     Handles h;
     h.connection = WinHttpConnect(session, argv[1], port, 0);
     if (h.connection == nullptr) return bench::Fail("connect", path);
@@ -77,6 +93,7 @@ int wmain(int argc, wchar_t** argv) {
       }
       bytes += got;
       ++reads;
+      if (notices) window.Post();
     }
     FlushFileBuffers(h.file);
   }

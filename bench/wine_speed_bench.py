@@ -7,6 +7,16 @@ Wine prefix, in one run. Each ratio is bare / launcher (1.0: as fast as Wine all
   small   download of 10,000 files of 2 KB / bare_winhttp_loop                    (target >= 0.9)
   big     download of 1 GiB in 64 files / bare_winhttp_loop, and the launcher's
           peak memory                                                             (target >= 0.85)
+  calls   what one PostMessageW (to a window whose thread drains its queue), one
+          OutputDebugStringW of a status line and one plain server round trip cost
+
+Each loop section gives three ratios: against the bare loop of the issue (only the file and
+network calls), and against the same loop with --notices, which also makes the calls the launcher
+must make by design (per file the status notice's trace line and its post to a window on a second
+thread, per download chunk the progress post): how far the launcher is from Wine's ceiling for
+the work it is required to do. That window's thread drains its queue either as a plain message
+loop ("same calls", woken by every post) or once a frame as the launcher's does ("paced"). Bare
+programs run with the launcher's WINEDEBUG, so a trace line costs them what it costs the launcher.
 
 The launcher is timed from its trace line "Asking the realm what's new" to its finish line (so its
 figure includes the manifest and the ledgers); a bare program times its own loop. Besides wall
@@ -17,7 +27,7 @@ run pays for Wine's services starting. Files come from nginx serving realm-site'
 alternate between the bare program and the launcher; each figure is the best of --runs.
 
 Usage: bench/wine_speed_bench.py [--runs 3] [--server nginx|realm-site] [--exe EXE] [SECTION...]
-Needs the win64 build (VantrelLauncher.exe, bare_read_loop.exe, bare_winhttp_loop.exe) and the
+Needs the win64 build (VantrelLauncher.exe, bare_read_loop.exe, bare_winhttp_loop.exe, call_cost.exe) and the
 native realm-site and vantrel-stamp (bench/run-wine-bench.sh builds them). Not part of the tests.
 """
 
@@ -27,12 +37,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 TICKS = os.sysconf("SC_CLK_TCK")
+TRACE_CHANNELS = "-all,warn+seh,warn+debugstr"  # what the launcher runs with, to be followed
 
 
 def proc_field(pid, name):
@@ -52,6 +64,61 @@ def cpu_seconds(pid):
     except OSError:
         return 0.0
     return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+# The bare loop, then its same-calls variants (bare_notices_win32.h).
+VARIANTS = (("bare", []), ("same calls", ["--notices"]), ("paced", ["--notices=paced"]))
+STARTED = b"[vantrel] status: Asking the realm what's new"
+FINISHED = b"[vantrel] finish: "
+
+
+class TimedRun:
+    """The launcher with its trace lines read as a bare program's output is read: in large pieces,
+    looking only for the lines that start and end the timing. (The tests' reader parses every line
+    in Python, which on two cores takes CPU from the launcher and, when it falls behind, holds the
+    launcher up on a full pipe.)"""
+
+    def __init__(self, wine, exe):
+        env = dict(wine.env, WINEDEBUG=TRACE_CHANNELS)
+        self.proc = subprocess.Popen(["wine", str(exe)], env=env, cwd=Path(exe).parent, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE)
+        self.cond = threading.Condition()
+        self.seen = {}
+        self.reader = threading.Thread(target=self.read, daemon=True)
+        self.reader.start()
+
+    def read(self):
+        tail = b""
+        while True:
+            piece = os.read(self.proc.stderr.fileno(), 1 << 20)
+            if not piece:
+                break
+            text = tail + piece
+            for marker in (STARTED, FINISHED):
+                at = text.find(marker)
+                if marker not in self.seen and at >= 0 and text.find(b"\n", at) >= 0:
+                    line = text[at + len(marker):text.find(b"\n", at)].decode("latin-1").rstrip('"')
+                    with self.cond:
+                        self.seen[marker] = line
+                        self.cond.notify_all()
+            tail = text[-4096:]
+        with self.cond:
+            self.seen.setdefault(None, "")
+            self.cond.notify_all()
+
+    def wait(self, marker, timeout):
+        with self.cond:
+            if not self.cond.wait_for(lambda: marker in self.seen or None in self.seen, timeout):
+                raise TimeoutError(f"no {marker!r} from the launcher")
+            if marker not in self.seen:
+                raise RuntimeError(f"the launcher ended without {marker!r}")
+            return self.seen[marker]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=30)
+        self.reader.join(timeout=10)
 
 
 class Figures:
@@ -142,9 +209,16 @@ class Bench:
     def bare(self, figures, name, *args):
         """Runs a bare program in the prefix: the loop's own wall and CPU time, plus the server's."""
         server = cpu_seconds(self.wineserver)
-        out = self.wine.run(["wine", str(self.e2e.win_tool(name)), *args], timeout=1800).stdout.decode()
-        values = dict(line.split(": ", 1) for line in out.splitlines() if ": " in line)
+        values = self.run_tool(name, *args)
         figures.add(float(values["seconds"]), float(values["cpu"]) + cpu_seconds(self.wineserver) - server)
+
+    def run_tool(self, name, *args):
+        """A bare program's "name: value" lines. It runs with the launcher's debug channels, so each
+        of its trace lines is printed and read as the launcher's are."""
+        env = dict(self.wine.env, WINEDEBUG=TRACE_CHANNELS)
+        out = subprocess.run(["wine", str(self.e2e.win_tool(name)), *args], env=env, check=True, timeout=1800,
+                             capture_output=True).stdout.decode()
+        return dict(line.split(": ", 1) for line in out.splitlines() if ": " in line)
 
     def launcher(self, figures, exe, game, keep_ledgers=False):
         """One update run of the stamped launcher, from its manifest request to its finish line."""
@@ -152,24 +226,26 @@ class Bench:
         if not keep_ledgers:
             shutil.rmtree(settings, ignore_errors=True)
         self.sync.write_settings(self.wine, game)
-        run = self.e2e.Launcher(self.wine, exe)
+        run = TimedRun(self.wine, exe)
         try:
-            run.wait_trace(r"^\[vantrel\] status: Asking the realm what's new", timeout=120)
+            run.wait(STARTED, timeout=120)
             started, own, server = time.monotonic(), cpu_seconds(run.proc.pid), cpu_seconds(self.wineserver)
-            headline, detail, _ = run.wait_finish(timeout=1800)
+            finish = run.wait(FINISHED, timeout=1800)
             wall = time.monotonic() - started
             cpu = cpu_seconds(run.proc.pid) - own + cpu_seconds(self.wineserver) - server
-            figures.add(wall, cpu, f"{headline} | {detail}", proc_field(run.proc.pid, "VmHWM"))
+            figures.add(wall, cpu, finish, proc_field(run.proc.pid, "VmHWM"))
         finally:
-            run.kill()
-            run.finish()
+            run.stop()
 
-    def report(self, work, bare, launcher, target):
+    def report(self, work, peers, launcher, target):
+        """`peers`: the bare loop's figures, then those of its same-calls variants."""
         print(f"{work}  [{launcher.finish}]", flush=True)
-        print(f"  wall: bare {bare.wall:7.3f} s  launcher {launcher.wall:7.3f} s  ratio {bare.wall / launcher.wall:5.2f}"
-              f"  (target >= {target})", flush=True)
-        print(f"  cpu:  bare {bare.cpu:7.3f} s  launcher {launcher.cpu:7.3f} s  ratio {bare.cpu / launcher.cpu:5.2f}"
-              "  (program and wineserver)", flush=True)
+        bare = peers[0][1]
+        for name, peer in peers:
+            print(f"  {name:10} wall: {peer.wall:7.3f} s against {launcher.wall:7.3f} s, ratio "
+                  f"{peer.wall / launcher.wall:5.2f}{f'  (target >= {target})' if peer is bare else ''}", flush=True)
+            print(f"  {name:10} cpu:  {peer.cpu:7.3f} s against {launcher.cpu:7.3f} s, ratio "
+                  f"{peer.cpu / launcher.cpu:5.2f}  (program and wineserver)", flush=True)
         if launcher.peak_kib:
             print(f"  peak memory of the launcher (VmHWM): {launcher.peak_kib // 1024} MiB", flush=True)
 
@@ -211,12 +287,14 @@ class Bench:
         exe = self.stamped("app-check", self.serve(realm))
         game = self.fresh_game("check-game", files)
         paths = self.write_list(self.work / "check.list", [self.e2e.to_windows_path(game / n) for n in names])
-        bare, first, unchanged = Figures(), Figures(), Figures()
+        peers = [(name, Figures()) for name, _ in VARIANTS]
+        first, unchanged = Figures(), Figures()
         for _ in range(self.args.runs):
-            self.bare(bare, "bare_read_loop", paths)
-            self.launcher(first, exe, game)
+            for (_, figures), (_, variant) in zip(peers, VARIANTS):
+                self.bare(figures, "bare_read_loop", *variant, paths)
+                self.launcher(first, exe, game)
             self.launcher(unchanged, exe, game, keep_ledgers=True)
-        self.report("first check, 10,000 x 2 KB present files", bare, first, 0.8)
+        self.report("first check, 10,000 x 2 KB present files", peers, first, 0.8)
         print(f"unchanged run, same folder  [{unchanged.finish}]\n  wall: launcher {unchanged.wall:7.3f} s"
               f"  (target <= 0.5 s)   cpu: {unchanged.cpu:.3f} s", flush=True)
 
@@ -225,23 +303,25 @@ class Bench:
         host, port = url.split("//")[1].split(":")
         exe = self.stamped(f"app-{realm.name}", url)
         wanted = {**files, **{n: (realm / "files" / n).read_bytes() for n in names}}
-        bare, launcher = Figures(), Figures()
+        peers = [(name, Figures()) for name, _ in VARIANTS]
+        launcher = Figures()
         for _ in range(self.args.runs):
-            out = self.fresh_game(f"{realm.name}-bare", {})
-            for n in names:
-                (out / n).parent.mkdir(parents=True, exist_ok=True)
-            listing = self.write_list(self.work / f"{realm.name}.list",
-                                      [f"/api/launcher/file/{n}\t" + self.e2e.to_windows_path(out / n) for n in names])
-            subprocess.run(["sync"], check=True)
-            self.bare(bare, "bare_winhttp_loop", host, port, listing)
-            shutil.rmtree(out)
+            for (_, figures), (_, variant) in zip(peers, VARIANTS):
+                out = self.fresh_game(f"{realm.name}-bare", {})
+                for n in names:
+                    (out / n).parent.mkdir(parents=True, exist_ok=True)
+                listing = self.write_list(self.work / f"{realm.name}.list",
+                                          [f"/api/launcher/file/{n}\t" + self.e2e.to_windows_path(out / n) for n in names])
+                subprocess.run(["sync"], check=True)
+                self.bare(figures, "bare_winhttp_loop", *variant, host, port, listing)
+                shutil.rmtree(out)
             game = self.fresh_game(f"{realm.name}-game", {"Game.exe": files["Game.exe"]})
             subprocess.run(["sync"], check=True)
             self.launcher(launcher, exe, game)
             if self.sync.tree(game) != wanted:
                 print(f"WARNING: the launcher's copy of the {realm.name} realm differs", flush=True)
             shutil.rmtree(game)
-        self.report(label, bare, launcher, target)
+        self.report(label, peers, launcher, target)
 
     def small(self):
         realm, files, names = self.small_realm()
@@ -251,18 +331,40 @@ class Bench:
     def big(self):
         self.download("download 1 GiB in 64 files", *self.big_realm(), 0.85)
 
+    def calls(self):
+        """Per call: the loop's wall time, and CPU (the program's threads and the wineserver's) from
+        the difference between a run of 2N calls and one of N, so start-up cancels out."""
+        count = 20000
+        print(f"cost of one call, best of {self.args.runs} (wall in the calling loop; cpu of the process and "
+              "the wineserver)", flush=True)
+        for what, label in (("post", "PostMessageW, each waking the window thread"),
+                            ("paced", "PostMessageW, the window thread paced"),
+                            ("trace", "OutputDebugStringW, a status line"),
+                            ("wait", "WaitForSingleObject, one server round trip")):
+            wall = cpu = float("inf")
+            for _ in range(self.args.runs):
+                spent = []
+                for calls in (count, 2 * count):
+                    server = cpu_seconds(self.wineserver)
+                    values = self.run_tool("call_cost", what, str(calls))
+                    spent.append(float(values["cpu_with_drain"]) + cpu_seconds(self.wineserver) - server)
+                    if calls == count:
+                        wall = min(wall, float(values["seconds"]) / calls)
+                cpu = min(cpu, (spent[1] - spent[0]) / count)
+            print(f"  {label:44} wall {wall * 1e6:6.1f} us   cpu {cpu * 1e6:6.1f} us", flush=True)
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("sections", nargs="*", help="check, small, big (default: all three)")
+    parser.add_argument("sections", nargs="*", help="check, small, big, calls (default: all four)")
     parser.add_argument("--win64", default=str(REPO / "build" / "win64"))
     parser.add_argument("--native", default=str(REPO / "build" / "native"))
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--server", choices=["nginx", "realm-site"], default="nginx")
     parser.add_argument("--exe", help="measure this launcher build instead of the win64 tree's")
     args = parser.parse_args()
-    if set(args.sections) - {"check", "small", "big"}:
-        parser.error("sections are check, small and big")
+    if set(args.sections) - {"check", "small", "big", "calls"}:
+        parser.error("sections are check, small, big and calls")
     os.environ["VANTREL_WIN64_BUILD"] = str(Path(args.win64).resolve())
     os.environ["VANTREL_NATIVE_BUILD"] = str(Path(args.native).resolve())
 
@@ -273,7 +375,7 @@ def main():
         load = os.getloadavg()[0]
         print(f"files from {args.server}; best of {args.runs} runs; load average {load:.1f} on {os.cpu_count()} cores",
               flush=True)
-        for section in args.sections or ["check", "small", "big"]:
+        for section in args.sections or ["check", "small", "big", "calls"]:
             getattr(bench, section)()
         return 0
     finally:

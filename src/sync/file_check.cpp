@@ -27,11 +27,12 @@ size_t WalkStart(std::string_view path) {
   return 0;
 }
 
-bool KeepBackup(std::string_view game_folder, const ManifestFile& entry, std::string_view full_path) {
+bool KeepBackup(std::string_view game_folder, const ManifestFile& entry, std::string_view full_path,
+                KnownFolders& folders) {
   const std::string backup = BackupPath(game_folder, entry.path);
   if (os::GetFileFacts(backup).exists) return true;  // the first copy ever made stays
   std::string failed;
-  if (!MakeFolders(FolderPart(backup), &failed)) return false;
+  if (!MakeFolders(FolderPart(backup), &failed, &folders)) return false;
   if (os::CopyFileOver(full_path, backup) != os::kOk) {
     os::DeleteFilePath(backup);
     return false;
@@ -70,20 +71,25 @@ std::string_view FolderPart(std::string_view path) {
   return cut == std::string_view::npos ? std::string_view() : path.substr(0, cut);
 }
 
-bool MakeFolders(std::string_view folder, std::string* failed) {
+bool MakeFolders(std::string_view folder, std::string* failed, KnownFolders* known) {
+  if (known != nullptr && known->count(folder) > 0) return true;
   const size_t start = WalkStart(folder);
   for (size_t i = start + 1; i <= folder.size(); ++i) {
     if (i < folder.size() && !IsSeparator(folder[i])) continue;
     const std::string_view prefix = folder.substr(0, i);
     if (IsSeparator(prefix.back())) continue;  // a doubled or trailing separator names no new folder
+    if (known != nullptr && known->count(prefix) > 0) continue;
     const os::FileFacts facts = os::GetFileFacts(prefix);
-    if (facts.exists && facts.is_folder) continue;
-    const uint32_t error = facts.exists ? os::kErrorAlreadyExists : os::CreateFolder(prefix);
-    if (facts.exists || (error != os::kOk && error != os::kErrorAlreadyExists)) {
-      failed->assign(prefix);
-      return false;
+    if (!facts.exists || !facts.is_folder) {
+      const uint32_t error = facts.exists ? os::kErrorAlreadyExists : os::CreateFolder(prefix);
+      if (facts.exists || (error != os::kOk && error != os::kErrorAlreadyExists)) {
+        failed->assign(prefix);
+        return false;
+      }
     }
+    if (known != nullptr) known->emplace(prefix);
   }
+  if (known != nullptr) known->emplace(folder);
   return true;
 }
 
@@ -134,6 +140,8 @@ DownloadList CheckFiles(WorkerContext& context, std::string_view game_folder, co
 
 std::optional<RunOutcome> DownloadAll(WorkerContext& context, HttpSession& session, std::string_view game_folder,
                                       const DownloadList& list, Ledgers& ledgers) {
+  const std::vector<std::string> partials = PrunePartials(context.settings_folder, list.entries);
+  KnownFolders folders;
   uint64_t done = 0;
   const uint64_t total = list.total_size;
   const uint64_t count = list.entries.size();
@@ -144,11 +152,11 @@ std::optional<RunOutcome> DownloadAll(WorkerContext& context, HttpSession& sessi
     StatusNotice(context, DownloadingHeadline(index + 1, count), file_name, ProgressFraction(done, total));
 
     std::string failed;
-    if (!MakeFolders(FolderPart(full_path), &failed)) return FolderFailedOutcome(failed);
+    if (!MakeFolders(FolderPart(full_path), &failed, &folders)) return FolderFailedOutcome(failed);
 
     // A file the launcher wrote itself is not the player's, so it needs no copy.
-    if (os::GetFileFacts(full_path).exists && ledgers.written.count(full_path) == 0 &&
-        !KeepBackup(game_folder, entry, full_path)) {
+    if (ledgers.written.count(full_path) == 0 && os::GetFileFacts(full_path).exists &&
+        !KeepBackup(game_folder, entry, full_path, folders)) {
       return BackupFailedOutcome(file_name);
     }
 
@@ -175,7 +183,8 @@ std::optional<RunOutcome> DownloadAll(WorkerContext& context, HttpSession& sessi
       // Bytes an earlier run kept are continued; a download that ends early keeps its bytes
       // outside the game folder for the next run.
       DownloadResume resume;
-      resume.continue_destination = PlacePartial(context.settings_folder, entry, part_path);
+      resume.continue_destination =
+          HasPartial(partials, entry) && PlacePartial(context.settings_folder, entry, part_path);
       error = Download(session, FileAddress(context.realm_address, entry.path), part_path, entry.sha256, entry.size,
                        progress, &resume);
       if (resume.kept > 0) KeepPartial(context.settings_folder, entry, part_path);

@@ -48,19 +48,29 @@ void KeepPartial(std::string_view settings_folder, const ManifestFile& entry, co
   os::DeleteFilePath(part_path);
 }
 
-void PrunePartials(std::string_view settings_folder, const std::vector<ManifestFile>& wanted) {
+std::vector<std::string> PrunePartials(std::string_view settings_folder, const std::vector<ManifestFile>& wanted) {
   const std::string folder = PartialFolder(settings_folder);
   std::vector<os::FolderEntry> entries;
-  if (folder.empty() || os::ListFolder(folder, &entries) != os::kOk) return;
+  std::vector<std::string> kept;
+  if (folder.empty() || os::ListFolder(folder, &entries) != os::kOk) return kept;
   std::vector<std::string> names;
   names.reserve(wanted.size());
   for (const ManifestFile& entry : wanted) names.push_back(PartialName(entry));
   std::sort(names.begin(), names.end());
   for (const os::FolderEntry& entry : entries) {
-    if (!entry.is_folder && !std::binary_search(names.begin(), names.end(), entry.name)) {
+    if (entry.is_folder) continue;
+    if (std::binary_search(names.begin(), names.end(), entry.name)) {
+      kept.push_back(entry.name);
+    } else {
       os::DeleteFilePath(folder + "\\" + entry.name);
     }
   }
+  std::sort(kept.begin(), kept.end());
+  return kept;
+}
+
+bool HasPartial(const std::vector<std::string>& kept, const ManifestFile& entry) {
+  return !kept.empty() && std::binary_search(kept.begin(), kept.end(), PartialName(entry));
 }
 
 }  // namespace vantrel

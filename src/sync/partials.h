@@ -26,7 +26,10 @@ bool PlacePartial(std::string_view settings_folder, const ManifestFile& entry, c
 void KeepPartial(std::string_view settings_folder, const ManifestFile& entry, const std::string& part_path);
 
 // Deletes every partial that none of `wanted` names, so the folder holds at most the bytes of
-// files still to be downloaded.
-void PrunePartials(std::string_view settings_folder, const std::vector<ManifestFile>& wanted);
+// files still to be downloaded. Returns the names of those kept, sorted: the run asks the disk
+// about a partial only when it is among them, not once per file.
+std::vector<std::string> PrunePartials(std::string_view settings_folder, const std::vector<ManifestFile>& wanted);
+// `entry` has a partial among `kept`.
+bool HasPartial(const std::vector<std::string>& kept, const ManifestFile& entry);
 
 }  // namespace vantrel

@@ -10,7 +10,6 @@
 #include "support/os.h"
 #include "sync/file_check.h"
 #include "sync/ledgers.h"
-#include "sync/partials.h"
 #include "sync/run_texts.h"
 #include "sync/self_update.h"
 #include "sync/signature_check.h"
@@ -67,7 +66,6 @@ void RunSteps(WorkerContext& context) {
 
   Ledgers ledgers = ReadLedgers(context.settings_folder);
   const DownloadList list = CheckFiles(context, game_folder, manifest.files, ledgers.hashes);
-  PrunePartials(context.settings_folder, list.entries);
   const std::optional<RunOutcome> failed = DownloadAll(context, *session, game_folder, list, ledgers);
   // Saved on every way out of the download phase, a failed folder included: what was hashed
   // and written before the failure stays known.

@@ -10,6 +10,7 @@
 #include <gdiplus.h>
 // clang-format on
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,8 +62,10 @@ struct UiGlobals {
   Pointer pointer;
   std::vector<DrawOp> drawn;  // the frame in the back buffer
   bool drawn_once = false;
-  ULONGLONG last_paint = 0;  // GetTickCount64 at the end of the last paint
-  bool frame_timer_set = false;
+  Rect invalidated{0, 0, 0, 0};              // what this thread invalidated since the last paint
+  ULONGLONG last_frame = 0;                  // GetTickCount64 when notices were last taken in
+  bool notices_waiting = false;              // notices came within a frame of the last; taken at the next
+  bool loop_dispatches_notice = false;       // the message loop below, not a modal one, is dispatching
   std::optional<ButtonLayout> hover_layout;  // the buttons the hover was last found among
 };
 UiGlobals g;
@@ -134,38 +137,25 @@ Rect StaleArea(const std::vector<DrawOp>& ops) {
   return ChangedArea(g.drawn, ops);
 }
 
+bool IsEmpty(const Rect& area) { return area.left >= area.right || area.top >= area.bottom; }
+
+bool Inside(const Rect& inner, const Rect& outer) {
+  return outer.left <= inner.left && inner.right <= outer.right && outer.top <= inner.top &&
+         inner.bottom <= outer.bottom;
+}
+
 void InvalidateArea(const Rect& area) {
-  if (area.left >= area.right || area.top >= area.bottom) return;
+  if (IsEmpty(area)) return;
   const RECT rect = ToRect(area);
   InvalidateRect(g.window, &rect, FALSE);
+  g.invalidated = IsEmpty(g.invalidated)
+                      ? area
+                      : Rect{std::min(g.invalidated.left, area.left), std::min(g.invalidated.top, area.top),
+                             std::max(g.invalidated.right, area.right), std::max(g.invalidated.bottom, area.bottom)};
 }
 
 // Every change of what the window shows comes here; the paint that follows redraws that part.
 void InvalidateWindow() { InvalidateArea(StaleArea(CurrentOps())); }
-
-// A download of many small files posts a notice or two per file, hundreds a second, and under
-// Wine each paint costs the window thread some ten server round trips that the worker then
-// waits behind. The screen needs no more than a frame every kFrameMillis: a notice that comes
-// sooner after a paint is drawn by a timer at the next frame, from the state as it is then.
-constexpr UINT_PTR kFrameTimer = 1;
-constexpr ULONGLONG kFrameMillis = 16;
-
-void InvalidateAtNextFrame() {
-  if (g.frame_timer_set) return;
-  const ULONGLONG since_paint = GetTickCount64() - g.last_paint;
-  if (since_paint < kFrameMillis &&
-      SetTimer(g.window, kFrameTimer, static_cast<UINT>(kFrameMillis - since_paint), nullptr) != 0) {
-    g.frame_timer_set = true;
-    return;
-  }
-  InvalidateWindow();
-}
-
-void OnFrameTimer() {
-  KillTimer(g.window, kFrameTimer);
-  g.frame_timer_set = false;
-  InvalidateWindow();
-}
 
 void ShowEditFields(bool show) {
   if (show == g.edit_fields_shown) return;
@@ -219,8 +209,12 @@ void UpdateBackBuffer(HWND window) {
   RestoreDC(dc, saved);
   g.drawn = std::move(ops);
   g.drawn_once = true;
-  const RECT rect = ToRect(stale);
-  InvalidateRect(window, &rect, FALSE);
+  // Usually the notice that changed it invalidated this already; another server round trip only
+  // when the state moved on since.
+  if (!Inside(stale, g.invalidated)) {
+    const RECT rect = ToRect(stale);
+    InvalidateRect(window, &rect, FALSE);
+  }
 }
 
 void Paint(HWND window) {
@@ -239,7 +233,7 @@ void Paint(HWND window) {
     DrawOps(screen, CurrentOps(), kClientArea);
   }
   EndPaint(window, &paint);
-  g.last_paint = GetTickCount64();
+  g.invalidated = Rect{0, 0, 0, 0};
 }
 
 bool HoveredButtonEnabled() {
@@ -309,11 +303,14 @@ void OnButtonUp() {
   InvalidateWindow();
 }
 
-// A download posts a notice per chunk; setting the caption, showing or hiding the edit fields
-// and asking where the pointer is cost server round trips each, so a notice redoes them only
-// when what they show has changed; the repaint of what it changed waits for the next frame.
-void OnStateChanged(HWND window) {
-  InvalidateAtNextFrame();
+// What the notices since the last frame changed: the page's part of the frame, the caption,
+// the edit fields and, when other buttons are shown, the hover. Setting the caption, showing or
+// hiding the edit fields and asking where the pointer is cost server round trips each, so each is
+// redone only when what it shows has changed.
+void TakeNotices(HWND window) {
+  g.notices_waiting = false;
+  g.last_frame = GetTickCount64();
+  InvalidateWindow();
   Page page;
   ButtonLayout layout;
   std::string caption;
@@ -333,15 +330,37 @@ void OnStateChanged(HWND window) {
   if (!g.hover_layout || *g.hover_layout != layout) RefreshHover();
 }
 
+// A check posts a notice per hashed file and a download one per chunk, thousands a second. Each
+// post that finds this thread waiting in GetMessage wakes it, which under Wine costs three server
+// round trips (the wake, the message, the look for the next) on the one wineserver that the
+// worker needs for its own calls. The screen needs no more than a frame every kFrameMillis, so a
+// notice that comes sooner after the last frame only marks the next one: the message loop sleeps
+// out the frame while further posts queue up without waking anyone, then takes them all in one
+// pass and draws the state as it is then.
+constexpr ULONGLONG kFrameMillis = 16;
+
+void OnStateChanged(HWND window) {
+  // A modal loop (a moved window, the folder chooser) knows nothing of the pacing: its notices
+  // are taken at once.
+  if (g.loop_dispatches_notice && (g.notices_waiting || GetTickCount64() - g.last_frame < kFrameMillis)) {
+    g.notices_waiting = true;
+    return;
+  }
+  TakeNotices(window);
+}
+
+void Dispatch(const MSG& message) {
+  TranslateMessage(&message);
+  g.loop_dispatches_notice = message.message == kStateChangedMessage;
+  DispatchMessageW(&message);
+  g.loop_dispatches_notice = false;
+}
+
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_DESTROY:
     case kQuitMessage: PostQuitMessage(0); return 0;
     case WM_PAINT: Paint(window); return 0;
-    case WM_TIMER:
-      if (wparam != kFrameTimer) break;
-      OnFrameTimer();
-      return 0;
     case WM_ERASEBKGND: return 1;
     case WM_SETCURSOR:
       if (HoveredButtonEnabled()) {
@@ -486,8 +505,21 @@ bool CreateMainWindow(WorkerContext& context) {
 void RunMessageLoop() {
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
+    Dispatch(message);
+    if (!g.notices_waiting) continue;
+    // Sleeping costs no server round trip; input waits at most the rest of a frame.
+    const ULONGLONG since = GetTickCount64() - g.last_frame;
+    if (since < kFrameMillis) Sleep(static_cast<DWORD>(kFrameMillis - since));
+    // What queued meanwhile, one round trip a message; bounded, so a flood can't hold the frame.
+    const ULONGLONG drain_start = GetTickCount64();
+    while (GetTickCount64() - drain_start < kFrameMillis && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) return;
+      Dispatch(message);
+    }
+    if (g.notices_waiting) {
+      TakeNotices(g.window);
+      UpdateWindow(g.window);  // the frame now, not after whatever is posted next
+    }
   }
 }
 

@@ -151,6 +151,19 @@ TEST_F(UpdateRunTest, FirstRunFetchesEverythingAndAnUnchangedFolderIsNotReadAgai
   EXPECT_EQ(server.FileRequests("Patch_D2.mpq"), 1);
 }
 
+TEST_F(UpdateRunTest, EveryDownloadOfARunReadsThroughOneBuffer) {
+  if (!testing::CanFailAllocations()) GTEST_SKIP() << "the sanitizer owns operator new";
+  std::vector<GameFile> files;
+  for (int i = 0; i < 6; ++i) files.push_back({"Data/f" + std::to_string(i) + ".bin", std::string(100 + i, 'f')});
+  server.SetManifest(ManifestJson(files));
+  for (const GameFile& file : files) server.SetFile(file.path, file.content);
+  testing::CountAllocationsOfAtLeast(262144);
+  EXPECT_EQ(RunOnce(), "Updated | 6 files from the realm, 615 bytes. | ready=1");
+  const uint64_t large = testing::CountedAllocations();
+  testing::CountAllocationsOfAtLeast(0);
+  EXPECT_EQ(large, 1u);  // nothing is hashed, so only the downloads' 256 KiB buffer
+}
+
 TEST_F(UpdateRunTest, PlayersOwnFileIsCopiedOnceAndLauncherFilesAreReplacedWithoutCopies) {
   WriteFile(game + "/Data/x.dll", "the player's own x");
   WriteFile(game + "/y.dll", "the player's own y");
