@@ -2,8 +2,10 @@
 // list the calls a download needs and nothing else (connect, request, WinHttpReadData in
 // 256 KiB reads, WriteFile, FlushFileBuffers, CloseHandle). With --notices it also makes the
 // calls the launcher must make by design: per file the status notice (trace line and post to a
-// window on a second thread), per chunk read the progress post (bare_notices_win32.h). Prints the
-// loop's wall and CPU time.
+// window on a second thread), per chunk read the progress post (bare_notices_win32.h), and the
+// file calls of a verified replacement: a look for a file already there (a player's own needs a
+// copy first), the download into a ".part" file moved into place, and the look at the placed file
+// whose size and time the hash ledger records. Prints the loop's wall and CPU time.
 //   bare_winhttp_loop [--notices[=paced]] HOST PORT LIST   (LIST: "URL path<TAB>Windows file path")
 #include <windows.h>
 #include <winhttp.h>
@@ -81,8 +83,13 @@ int wmain(int argc, wchar_t** argv) {
         status != 200) {
       return bench::Fail("status", path);
     }
-    h.file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h.file == INVALID_HANDLE_VALUE) return bench::Fail("create", target);
+    WIN32_FILE_ATTRIBUTE_DATA facts;
+    if (notices && GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &facts)) {
+      return bench::Fail("a file already there", target);
+    }
+    const std::wstring part = notices ? target + L".part" : target;
+    h.file = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h.file == INVALID_HANDLE_VALUE) return bench::Fail("create", part);
     for (;;) {
       DWORD got = 0;
       if (!WinHttpReadData(h.request, buffer.get(), kRead, &got)) return bench::Fail("read", path);
@@ -96,6 +103,14 @@ int wmain(int argc, wchar_t** argv) {
       if (notices) window.Post();
     }
     FlushFileBuffers(h.file);
+    if (notices) {
+      CloseHandle(h.file);
+      h.file = INVALID_HANDLE_VALUE;
+      if (!MoveFileExW(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ||
+          !GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &facts)) {
+        return bench::Fail("move into place", target);
+      }
+    }
   }
   watch.Print(lines.size(), bytes);
   std::printf("reads: %llu\n", static_cast<unsigned long long>(reads));

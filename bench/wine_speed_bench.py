@@ -13,7 +13,8 @@ Wine prefix, in one run. Each ratio is bare / launcher (1.0: as fast as Wine all
 Each loop section gives three ratios: against the bare loop of the issue (only the file and
 network calls), and against the same loop with --notices, which also makes the calls the launcher
 must make by design (per file the status notice's trace line and its post to a window on a second
-thread, per download chunk the progress post): how far the launcher is from Wine's ceiling for
+thread, per download chunk the progress post, and per downloaded file the look for a file already
+there, the ".part" file moved into place and the look at the placed file for the hash ledger): how far the launcher is from Wine's ceiling for
 the work it is required to do. That window's thread drains its queue either as a plain message
 loop ("same calls", woken by every post) or once a frame as the launcher's does ("paced"). Bare
 programs run with the launcher's WINEDEBUG, so a trace line costs them what it costs the launcher.
