@@ -29,6 +29,23 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 least() { [ -z "$1" ] && echo "$2" || awk -v a="$1" -v b="$2" 'BEGIN { print (b < a ? b : a) }'; }
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
+bench_realm_json='{"realm": "Bench", "address": "play.bench", "start": {"exe": "Game.exe", "args": ""}}'
+
+small_realm() {  # folder, bytes per file (a multiple of 8): Game.exe and 9,999 files in 100 folders
+  mkdir -p "$1/files"
+  echo "$bench_realm_json" >"$1/realm.json"
+  python3 - "$1/files" "$2" <<'EOF'
+import os, sys
+root, repeat = sys.argv[1], int(sys.argv[2]) // 8
+open(os.path.join(root, "Game.exe"), "wb").write(b"MZ bench")
+for i in range(9999):
+    folder = os.path.join(root, "Data", f"d{i // 100:03d}")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, f"f{i:05d}.bin"), "wb") as f:
+        f.write((b"%08d" % i) * repeat)
+EOF
+}
+
 start_nginx() {  # folder, port, http-block lines: nginx in the foreground of its own folder
   local folder="$1" port="$2" block="$3"
   mkdir -p "$folder"

@@ -10,18 +10,8 @@ runs="${1:-15}"
 bench_build realm-site signature_bench
 bench_work signature
 
-mkdir -p "$work/realm/files" "$work/settings"
-echo '{"realm": "Bench", "address": "play.bench", "start": {"exe": "Game.exe", "args": ""}}' >"$work/realm/realm.json"
-python3 - "$work/realm/files" <<'EOF'
-import os, sys
-root = sys.argv[1]
-open(os.path.join(root, "Game.exe"), "wb").write(b"MZ bench")
-for i in range(9999):
-    folder = os.path.join(root, "Data", f"d{i // 100:03d}")
-    os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, f"f{i:05d}.bin"), "wb") as f:
-        f.write(b"%08d" % i)
-EOF
+mkdir -p "$work/settings"
+small_realm "$work/realm" 8
 cp -a "$work/realm/files" "$work/game"
 "$build/realm-site" export --root "$work/realm" --out "$work/static" >/dev/null
 minisign -G -W -p "$work/realm.pub" -s "$work/realm.key" >/dev/null </dev/null

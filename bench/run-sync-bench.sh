@@ -39,22 +39,9 @@ run_launcher() {  # game folder, settings folder -> prints the bench program's l
 sections=("$@")
 want() { [ "${#sections[@]}" -eq 0 ] || [[ " ${sections[*]} " == *" $1 "* ]]; }
 
-realm_json='{"realm": "Bench", "address": "play.bench", "start": {"exe": "Game.exe", "args": ""}}'
-
 if want 1; then
 echo "== 1. unchanged folder of 10,000 files"
-mkdir -p "$work/small/files"
-echo "$realm_json" >"$work/small/realm.json"
-python3 - "$work/small/files" <<'EOF'
-import os, sys
-root = sys.argv[1]
-open(os.path.join(root, "Game.exe"), "wb").write(b"MZ bench")
-for i in range(9999):
-    folder = os.path.join(root, "Data", f"d{i // 100:03d}")
-    os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, f"f{i:05d}.bin"), "wb") as f:
-        f.write((b"%08d" % i) * 256)
-EOF
+small_realm "$work/small" 2048
 cp -a "$work/small/files" "$work/small-game"
 start_site "$work/small"
 first="$(run_launcher "$work/small-game" "$work/small-settings")"
@@ -90,7 +77,7 @@ fi
 
 want 2 || want 3 || exit 0
 mkdir -p "$work/big/files/Data"
-echo "$realm_json" >"$work/big/realm.json"
+echo "$bench_realm_json" >"$work/big/realm.json"
 printf 'MZ bench' >"$work/big/files/Game.exe"
 for i in $(seq -w 0 63); do head -c 16777216 /dev/urandom >"$work/big/files/Data/part$i.mpq"; done
 cp -a "$work/big/files" "$work/big-game"

@@ -7,7 +7,7 @@ import subprocess
 import time
 from pathlib import Path
 
-from conftest import Launcher, Wine
+from conftest import Launcher, Wine, start_xvfb
 
 
 def peak_kib(pid):
@@ -23,12 +23,7 @@ def peak_kib(pid):
 def start_wine(work):
     """Xvfb on a free display and a prefix (VANTREL_BENCH_PREFIX, or a new one under `work`):
     (wine, xvfb process); the caller terminates Xvfb."""
-    for number in range(150, 200):
-        if not Path(f"/tmp/.X11-unix/X{number}").exists() and not Path(f"/tmp/.X{number}-lock").exists():
-            break
-    display = f":{number}"
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    display, xvfb = start_xvfb(range(150, 200), "1024x768x24")
     prefix = Path(os.environ.get("VANTREL_BENCH_PREFIX") or Path(work) / "prefix")
     env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                DISPLAY=display)

@@ -308,29 +308,40 @@ class RealmSite:
             raise RuntimeError((self.root.parent / f"realm-site-{self.port}.log").read_text())
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
+        stop_process(self.proc)
         self.log.close()
 
 
-@pytest.fixture(scope="session")
-def display(tmp_path_factory):
-    """A private Xvfb display for the session (the person's own display is never used)."""
-    for number in range(90, 140):
+def start_xvfb(numbers, screen):
+    """Xvfb on the first free display among `numbers`, once it listens: (name, process)."""
+    for number in numbers:
         if not Path(f"/tmp/.X11-unix/X{number}").exists() and not Path(f"/tmp/.X{number}-lock").exists():
             break
-    name = f":{number}"
-    proc = subprocess.Popen(["Xvfb", name, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+    proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", screen, "-nolisten", "tcp"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 15
     while not Path(f"/tmp/.X11-unix/X{number}").exists():
         if time.monotonic() > deadline or proc.poll() is not None:
             raise RuntimeError("Xvfb did not start")
         time.sleep(0.1)
+    return f":{number}", proc
+
+
+def stop_process(proc):
+    """Terminates `proc`, killing it when it has not ended within 10 s."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=10)
+
+
+@pytest.fixture(scope="session")
+def display(tmp_path_factory):
+    """A private Xvfb display for the session (the person's own display is never used)."""
+    name, proc = start_xvfb(range(90, 140), "1280x1024x24")
     yield name
     proc.terminate()
     proc.wait(timeout=10)

@@ -6,7 +6,7 @@ import subprocess
 import time
 from pathlib import Path
 
-from conftest import REALM_SITE, free_port, to_windows_path, wait_for_port, win_tool
+from conftest import REALM_SITE, free_port, stop_process, to_windows_path, wait_for_port, win_tool
 
 GAME_EXE = "Game.exe"
 
@@ -187,13 +187,7 @@ http {{
         return [line.split(" ")[1] for line in self.log()]
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+        stop_process(self.proc)
 
 
 def read_ledger_paths(settings_folder, name="written.txt"):
