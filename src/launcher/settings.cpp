@@ -46,13 +46,7 @@ void SaveSettings(LauncherState& state, std::string_view settings_file) {
     game_dir = state.game_folder.Copy();
     windowed = state.windowed;
   }
-  // Written beside and then moved over the old file, so a full disk never leaves the
-  // player with a half-written settings file.
-  const std::string temporary = std::string(settings_file) + ".tmp";
-  if (os::WriteWholeFile(temporary, FormatSettings(game_dir, windowed)) != os::kOk ||
-      os::MoveReplace(temporary, settings_file) != os::kOk) {
-    os::DeleteFilePath(temporary);
-  }
+  os::ReplaceWholeFile(settings_file, FormatSettings(game_dir, windowed));
 }
 
 std::string SettingsFilePath(std::string_view settings_folder) {

@@ -33,12 +33,7 @@ uint64_t ReadAcceptedSerial(std::string_view settings_folder) {
 }
 
 void SaveAcceptedSerial(std::string_view settings_folder, uint64_t serial) {
-  const std::string path = AcceptedSerialPath(settings_folder);
-  const std::string temporary = path + ".tmp";
-  if (os::WriteWholeFile(temporary, Decimal(serial) + "\r\n") != os::kOk ||
-      os::MoveReplace(temporary, path) != os::kOk) {
-    os::DeleteFilePath(temporary);
-  }
+  os::ReplaceWholeFile(AcceptedSerialPath(settings_folder), Decimal(serial) + "\r\n");
 }
 
 std::optional<RunOutcome> CheckManifestSignature(WorkerContext& context, HttpSession& session,
