@@ -80,12 +80,11 @@ bool MakeFolders(std::string_view folder, std::string* failed, KnownFolders* kno
     if (IsSeparator(prefix.back())) continue;  // a doubled or trailing separator names no new folder
     if (known != nullptr && known->count(prefix) > 0) continue;
     const os::FileFacts facts = os::GetFileFacts(prefix);
-    if (!facts.exists || !facts.is_folder) {
-      const uint32_t error = facts.exists ? os::kErrorAlreadyExists : os::CreateFolder(prefix);
-      if (facts.exists || (error != os::kOk && error != os::kErrorAlreadyExists)) {
-        failed->assign(prefix);
-        return false;
-      }
+    const uint32_t error = facts.exists ? os::kOk : os::CreateFolder(prefix);
+    // A folder made meanwhile by someone else is as good as one made here.
+    if ((facts.exists && !facts.is_folder) || (error != os::kOk && error != os::kErrorAlreadyExists)) {
+      failed->assign(prefix);
+      return false;
     }
     if (known != nullptr) known->emplace(prefix);
   }
