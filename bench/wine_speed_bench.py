@@ -48,16 +48,6 @@ TICKS = os.sysconf("SC_CLK_TCK")
 TRACE_CHANNELS = "-all,warn+seh,warn+debugstr"  # what the launcher runs with, to be followed
 
 
-def proc_field(pid, name):
-    try:
-        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-            if line.startswith(name + ":"):
-                return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
 def cpu_seconds(pid):
     """User and system time of a process, all its threads, so far."""
     try:
@@ -144,25 +134,19 @@ class Bench:
         self.servers = []
         self.urls = {}
         self.realms = {}
-        sys.path.insert(0, str(REPO / "tests" / "e2e"))
+        sys.path[:0] = [str(REPO / "tests" / "e2e"), str(HERE)]
         # conftest reads the build folders from the environment when it is imported.
         import conftest
         import sync_support
+        import wine_bench_support
         self.e2e = conftest
         self.sync = sync_support
+        self.support = wine_bench_support
 
     # --- the prefix, the servers, the programs ------------------------------------------------
     def start_prefix(self):
-        for number in range(150, 200):
-            if not Path(f"/tmp/.X11-unix/X{number}").exists() and not Path(f"/tmp/.X{number}-lock").exists():
-                break
-        display = f":{number}"
-        self.xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        prefix = Path(os.environ.get("VANTREL_BENCH_PREFIX") or self.work / "prefix")
-        self.wine = self.e2e.Wine(prefix, display)
+        self.wine, self.xvfb = self.support.start_wine(self.work)
         quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineboot", "-i"], env=self.wine.env, check=True, timeout=300, **quiet)
         subprocess.run(["wineserver", "-w"], env=self.wine.env, timeout=300, **quiet)
         # One server for every run, with Wine's services and desktop already up (started here,
         # so none of them holds a pipe of a measured program).
@@ -234,7 +218,7 @@ class Bench:
             finish = run.wait(FINISHED, timeout=1800)
             wall = time.monotonic() - started
             cpu = cpu_seconds(run.proc.pid) - own + cpu_seconds(self.wineserver) - server
-            figures.add(wall, cpu, finish, proc_field(run.proc.pid, "VmHWM"))
+            figures.add(wall, cpu, finish, self.support.peak_kib(run.proc.pid))
         finally:
             run.stop()
 

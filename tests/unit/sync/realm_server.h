@@ -23,11 +23,7 @@ class RealmServer {
     server_.Get("/api/launcher/manifest.minisig", [this](const httplib::Request&, httplib::Response& response) {
       std::lock_guard<std::mutex> guard(mutex_);
       ++signature_requests_;
-      if (signature_.empty()) {
-        response.status = 404;
-        return;
-      }
-      response.set_content(signature_, "text/plain");
+      ServeOrNotFound(signature_, "text/plain", response);
     });
     server_.Get(R"(/api/launcher/file/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -43,11 +39,7 @@ class RealmServer {
     server_.Get("/launcher/download", [this](const httplib::Request&, httplib::Response& response) {
       std::lock_guard<std::mutex> guard(mutex_);
       ++launcher_requests_;
-      if (launcher_.empty()) {
-        response.status = 404;
-        return;
-      }
-      response.set_content(launcher_, "application/octet-stream");
+      ServeOrNotFound(launcher_, "application/octet-stream", response);
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     // The socket listens from the bind on, so requests queue until the loop below accepts them.
@@ -107,6 +99,15 @@ class RealmServer {
   }
 
  private:
+  // What a test hasn't set is not there.
+  static void ServeOrNotFound(const std::string& body, const char* type, httplib::Response& response) {
+    if (body.empty()) {
+      response.status = 404;
+    } else {
+      response.set_content(body, type);
+    }
+  }
+
   httplib::Server server_;
   std::thread thread_;
   int port_ = 0;
