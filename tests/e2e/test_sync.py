@@ -7,11 +7,10 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (LAUNCHER_EXE, REALM_SITE, free_port, install_launcher, stamp, to_windows_path,
-                      wait_for_port, win_tool)
+from conftest import REALM_SITE, free_port, install_launcher, to_windows_path, wait_for_port, win_tool
 from fault_server import FaultServer
 from sync_support import (GAME_EXE, HeldFile, command_lines, Nginx, end, export_realm, make_game_folder, make_realm,
-                          part_files, pattern_bytes, read_ledger_paths, run_once, tree, wait_until,
+                          new_build, part_files, pattern_bytes, read_ledger_paths, run_once, tree, wait_until,
                           write_settings)
 
 DEFAULT_EXE = "Diablo II.exe"
@@ -225,12 +224,6 @@ def test_requests_carry_the_launcher_user_agent_and_plain_paths(faulty, launch):
 
 
 # --- self-update -------------------------------------------------------------------------------
-
-
-def new_build(tmp_path, address):
-    """A stamped launcher that hashes differently: the same program with bytes appended."""
-    build = stamp(LAUNCHER_EXE, address, tmp_path / "new-build.exe").read_bytes() + b"\0new build\0" * 64
-    return build
 
 
 def test_self_update_swaps_restarts_with_updated_and_cleans_up(tmp_path, wine, realm_site, launch):
