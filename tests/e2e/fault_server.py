@@ -30,6 +30,8 @@ A fault is a dict with any of:
     extra: int          send this many bytes more than the real content (length announced too)
     drip: float         seconds between chunks of `drip_chunk` bytes (default 1)
     reset_after: int    send this many bytes, then reset the connection (RST)
+    reset_at: int       as reset_after, counted from the start of the file: send its bytes up to
+                        this offset (none to a range that starts there), then reset
     pause: float        with reset_after: seconds to wait between the bytes and the reset, so the
                         client has read them before the reset can discard them
     ignore_range: bool  answer a range request with the whole content and status 200
@@ -271,12 +273,13 @@ def _make_handler(site):
                 return self._send_plain(404, b"not found\n")
             headers = {}
             ranged = None if fault.get("ignore_range") else parse_range(self.headers.get("Range"), len(content))
+            first_byte = 0
             if ranged is not None and status == 200:
                 first, last = ranged
                 if first >= len(content):
                     status, headers["Content-Range"], content = 416, f"bytes */{len(content)}", b""
                 else:
-                    status = 206
+                    status, first_byte = 206, first
                     headers["Content-Range"] = fault.get("content_range", f"bytes {first}-{last}/{len(content)}")
                     content = memoryview(content)[first:last + 1]
             announced = len(content)
@@ -291,6 +294,8 @@ def _make_handler(site):
             for name, value in headers.items():
                 self.send_header(name, value)
             self.end_headers()
+            if "reset_at" in fault:
+                fault["reset_after"] = max(0, fault["reset_at"] - first_byte)
             if "reset_after" in fault:
                 self._write(content[:fault["reset_after"]])
                 self.wfile.flush()
