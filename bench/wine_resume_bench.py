@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""A 1 GiB game file fetched by the real x86_64 launcher under Wine three times in one run, from
-the fault server on loopback: fresh, then cut after 90% (the connection reset), then resumed by
-the next run. Prints the bytes the server sent and the time of each run, and the resumed run
-against the fresh one; fails when the resumed run moves more than 15% of the file again.
+"""A 1 GiB game file fetched by the real x86_64 launcher under Wine, from the fault server on
+loopback: fresh; then with every answer cut at 90% (the connection reset) and resumed by the next
+run; then with the launcher killed (every process of the prefix) half way and resumed by the next
+start from the ".part" it left. Prints the bytes the server sent and the time of each run, and the
+resumed runs against the fresh one; fails when a resumed run moves more than 15% of the file
+again beyond the missing bytes.
 
 Usage: bench/wine_resume_bench.py [--win64 build/win64] [--native build/native] [--mib 1024]
                                   [--other-volume]
@@ -15,8 +17,10 @@ command.
 import argparse
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -35,7 +39,7 @@ def main():
     os.environ["VANTREL_NATIVE_BUILD"] = str(Path(args.native).resolve())
     sys.path[:0] = [str(REPO / "tests" / "e2e"), str(HERE)]
     # conftest reads the build folders above when it is imported.
-    from conftest import install_launcher
+    from conftest import Launcher, install_launcher
     from fault_server import FaultServer
     from sync_support import make_game_folder, write_settings
     from wine_bench_support import start_wine, timed_run
@@ -66,15 +70,30 @@ def main():
 
         fresh = run("fresh download")
         (game / FILE).unlink()
-        server.plan(file_path, reset_after=size * 9 // 10, pause=1.0, times=1)
-        cut = run("cut after 90%")
+        server.plan(file_path, reset_at=size * 9 // 10, pause=1.0)
+        cut = run("every answer cut at 90%")
+        server.clear(file_path)
         resumed = run("next run, resumed")
         right = (game / FILE).read_bytes() == content
 
+        (game / FILE).unlink()
+        part = game / (FILE + ".part")
+        killed = Launcher(wine, exe)
+        while not part.exists() or part.stat().st_size < size // 2:
+            time.sleep(0.02)
+        subprocess.run(["wineserver", "-k"], env=wine.env, capture_output=True)
+        killed.proc.wait(timeout=60)
+        killed.finish()
+        missing = size - part.stat().st_size
+        after_kill = run(f"next start, {missing:,} missing")
+        right = right and (game / FILE).read_bytes() == content
+
         print(f"resumed / fresh bytes:         {resumed[1] / fresh[1]:.3f} (limit 0.150)")
         print(f"resumed / fresh time:          {resumed[2] / fresh[2]:.3f}")
-        print(f"file right after the resume:   {right}")
+        print(f"after the kill / missing bytes: {after_kill[1] / missing:.3f} (limit 1.150)")
+        print(f"files right after resuming:    {right}")
         ok = fresh[0] == "Updated" and cut[0] != "Updated" and resumed[0] == "Updated" and right
+        ok = ok and after_kill[0] == "Updated" and after_kill[1] <= missing * 1.15
         return 0 if ok and resumed[1] <= size * 0.15 else 1
     finally:
         if server:

@@ -15,7 +15,7 @@ In a test:
     server.stop()
 
 Standalone (other tools drive it through the control API or a plan file):
-    python3 fault_server.py --port 8123 [--plan plan.json]
+    python3 fault_server.py --port 8123 [--plan plan.json] [--rate BYTES_PER_SECOND]
     plan.json: {"realm": {...}, "files": {"path": "text"}, "faults": {"/path": {...}}}
     POST /_fault/plan      body {"/path": {fault}, ...}  adds faults; {"/path": null} removes one
     POST /_fault/reset     clears faults and the request record
@@ -30,6 +30,8 @@ A fault is a dict with any of:
     extra: int          send this many bytes more than the real content (length announced too)
     drip: float         seconds between chunks of `drip_chunk` bytes (default 1)
     reset_after: int    send this many bytes, then reset the connection (RST)
+    reset_at: int       as reset_after, counted from the start of the file: send its bytes up to
+                        this offset (none to a range that starts there), then reset
     pause: float        with reset_after: seconds to wait between the bytes and the reset, so the
                         client has read them before the reset can discard them
     ignore_range: bool  answer a range request with the whole content and status 200
@@ -42,6 +44,7 @@ import hashlib
 import json
 import socket
 import struct
+import sys
 import threading
 import time
 import urllib.parse
@@ -74,7 +77,9 @@ def as_bytes(value):
 
 
 class FaultServer:
-    def __init__(self, files=None, realm=None, launcher=None, port=0, logs_answer=None):
+    def __init__(self, files=None, realm=None, launcher=None, port=0, logs_answer=None, rate=None):
+        # Bytes a second each answer's body is held to, as a slow line would (None: as fast as it can).
+        self.rate = rate
         self.files = {path: as_bytes(data) for path, data in (files or {}).items()}
         self.realm = dict(realm or {"address": "play.test"})
         self.launcher = as_bytes(launcher) if launcher is not None else None
@@ -84,8 +89,7 @@ class FaultServer:
         self.requests = []
         self._hashes = {}  # id(bytes) -> (bytes, hash text): big files are hashed once
         self._lock = threading.Lock()
-        self._server = ThreadingHTTPServer(("127.0.0.1", port), _make_handler(self))
-        self._server.daemon_threads = True
+        self._server = _QuietServer(("127.0.0.1", port), _make_handler(self))
         self.port = self._server.server_address[1]
         self.url = f"http://127.0.0.1:{self.port}"
         self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
@@ -167,6 +171,15 @@ class FaultServer:
     def stop(self):
         self._server.shutdown()
         self._server.server_close()
+
+
+class _QuietServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        # Tests end clients mid-request on purpose; anything else is still printed.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
 
 
 def _make_handler(site):
@@ -260,12 +273,13 @@ def _make_handler(site):
                 return self._send_plain(404, b"not found\n")
             headers = {}
             ranged = None if fault.get("ignore_range") else parse_range(self.headers.get("Range"), len(content))
+            first_byte = 0
             if ranged is not None and status == 200:
                 first, last = ranged
                 if first >= len(content):
                     status, headers["Content-Range"], content = 416, f"bytes */{len(content)}", b""
                 else:
-                    status = 206
+                    status, first_byte = 206, first
                     headers["Content-Range"] = fault.get("content_range", f"bytes {first}-{last}/{len(content)}")
                     content = memoryview(content)[first:last + 1]
             announced = len(content)
@@ -280,6 +294,8 @@ def _make_handler(site):
             for name, value in headers.items():
                 self.send_header(name, value)
             self.end_headers()
+            if "reset_at" in fault:
+                fault["reset_after"] = max(0, fault["reset_at"] - first_byte)
             if "reset_after" in fault:
                 self._write(content[:fault["reset_after"]])
                 self.wfile.flush()
@@ -292,10 +308,21 @@ def _make_handler(site):
                     self.wfile.flush()
                     time.sleep(float(fault["drip"]))
             else:
-                self._write(content)
+                self._send(content)
             if len(content) != announced:
                 self.wfile.flush()
                 self.close_connection = True
+
+        def _send(self, content):
+            if not site.rate:
+                return self._write(content)
+            started = time.monotonic()
+            view = memoryview(content)
+            for at in range(0, len(view), 65536):
+                self._write(view[at:at + 65536])
+                ahead = (at + 65536) / site.rate - (time.monotonic() - started)
+                if ahead > 0:
+                    time.sleep(ahead)
 
         def _reset(self):
             # SO_LINGER with a zero timeout turns the close into a reset.
@@ -310,12 +337,13 @@ def main():
     parser = argparse.ArgumentParser(description="A realm site that misbehaves on purpose.")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--plan", help="JSON file: realm, files, faults")
+    parser.add_argument("--rate", type=int, help="bytes a second for every answer's body")
     args = parser.parse_args()
     plan = {}
     if args.plan:
         with open(args.plan, encoding="utf-8") as f:
             plan = json.load(f)
-    server = FaultServer(files=plan.get("files"), realm=plan.get("realm"), port=args.port)
+    server = FaultServer(files=plan.get("files"), realm=plan.get("realm"), port=args.port, rate=args.rate)
     for path, fault in plan.get("faults", {}).items():
         server.plan(path, **fault)
     print(f"fault server at {server.url}", flush=True)

@@ -6,7 +6,7 @@ import subprocess
 import time
 from pathlib import Path
 
-from conftest import REALM_SITE, free_port, stop_process, to_windows_path, wait_for_port, win_tool
+from conftest import LAUNCHER_EXE, REALM_SITE, free_port, stamp, stop_process, to_windows_path, wait_for_port, win_tool
 
 GAME_EXE = "Game.exe"
 
@@ -36,6 +36,11 @@ def make_realm(root, files, launcher=None, **realm):
         (root / "launcher").mkdir(exist_ok=True)
         (root / "launcher" / "VantrelLauncher.exe").write_bytes(launcher)
     return root
+
+
+def new_build(tmp_path, address):
+    """A stamped launcher that hashes differently: the same program with bytes appended."""
+    return stamp(LAUNCHER_EXE, address, tmp_path / "new-build.exe").read_bytes() + b"\0new build\0" * 64
 
 
 def export_realm(root, out, *extra):

@@ -2,6 +2,7 @@
 
 import http.client
 import json
+import time
 import urllib.request
 
 import pytest
@@ -96,3 +97,14 @@ def test_control_api_plans_and_reports(server):
     assert get(server, "/launcher/download")[0] == 503
     record = json.loads(urllib.request.urlopen(server.url + "/_fault/requests").read())
     assert [r["path"] for r in record] == ["/launcher/download"]
+
+
+def test_a_throttled_server_holds_each_body_to_its_rate():
+    data = bytes(range(256)) * 2048  # 512 KiB: a quarter of a second at 2 MiB/s
+    server = FaultServer(files={"Data/x.dll": data}, rate=2 * 1048576)
+    try:
+        started = time.monotonic()
+        assert get(server, "/api/launcher/file/Data/x.dll")[2] == data
+        assert time.monotonic() - started >= 0.2
+    finally:
+        server.stop()

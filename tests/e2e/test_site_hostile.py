@@ -163,6 +163,11 @@ def test_heads_and_bodies_are_refused_before_they_cost_memory(site, realm):
     assert list((realm / "reports").iterdir()) == []
     assert list((realm / ".reports-incoming").iterdir()) == []
 
+    # A NUL, raw or escaped, would cut the path short to the name of another file.
+    for target in ("/api/launcher/file/Game.exe%00.txt", "/api/launcher/file/Game.exe\0.txt",
+                   "/api/launcher/file/Game.exe\0HTTP/1.1", "/api/launcher/manifest?\0"):
+        assert get(site.port, target)[0] == 400, target
+
     # Range: thousands of parts get the whole file once; past the end is 416, never a bogus length.
     many = "Range: bytes=0-" + ",0-" * 2700 + "\r\n"
     status, headers, body = get(site.port, "/api/launcher/file/Data/one.mpq", many)

@@ -151,6 +151,12 @@ struct Connection {
 // One request: what its body is fed to.
 struct Exchange {
   std::unique_ptr<BodySink> sink;
+  bool started = false;
+  // Where the request line's target starts and where its C string ended as it arrived (the
+  // library decodes it in place later), and whether it held an escaped NUL.
+  const char* target = nullptr;
+  size_t target_length = 0;
+  bool escaped_nul = false;
 };
 
 struct GetRoute {
@@ -244,6 +250,22 @@ struct HttpServer::Impl {
       delete state;
       *socket_context = nullptr;
     }
+  }
+
+  // Runs on the raw target, before anything of it is decoded.
+  static void* OnTarget(void*, const char* target, MHD_Connection*) {
+    auto* exchange = new Exchange;
+    exchange->target = target;
+    exchange->target_length = std::strlen(target);
+    exchange->escaped_nul = std::strstr(target, "%00") != nullptr;
+    return exchange;
+  }
+
+  // The library hands the target's path on as a C string, so a NUL in it, sent raw or as "%00",
+  // cuts it short and names another file ("Game.exe%00.txt" would be "Game.exe"). The raw
+  // target ends right before the version, unless a raw NUL ended its C string sooner.
+  static bool TargetHoldsNul(const Exchange& exchange, const char* version) {
+    return exchange.escaped_nul || version != exchange.target + exchange.target_length + 1;
   }
 
   static void OnCompleted(void* cls, MHD_Connection* connection, void** request_context, MHD_RequestTerminationCode) {
@@ -370,17 +392,22 @@ struct HttpServer::Impl {
     return refused;
   }
 
-  static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
-                              const char* upload_data, size_t* upload_data_size, void** request_context) {
+  static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                              const char* version, const char* upload_data, size_t* upload_data_size,
+                              void** request_context) {
     Impl* self = static_cast<Impl*>(cls);
-    if (*request_context == nullptr) {
+    if (*request_context == nullptr) *request_context = new Exchange;
+    auto* exchange = static_cast<Exchange*>(*request_context);
+    if (!exchange->started) {
+      exchange->started = true;
       const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
       if (info != nullptr && info->socket_context != nullptr) {
         static_cast<Connection*>(info->socket_context)->in_request = true;
       }
-      auto* exchange = new Exchange;
-      *request_context = exchange;
       const Request request = self->MakeRequest(connection, url, method);
+      if (TargetHoldsNul(*exchange, version)) {
+        return Queue(connection, request, TextAnswer(400, "the request's address holds a NUL byte"));
+      }
       size_t head_bytes = std::strlen(url) + std::strlen(method);
       MHD_get_connection_values(connection, MHD_HEADER_KIND, &CountHeader, &head_bytes);
       if (head_bytes > self->limits.header_block_bytes) {
@@ -400,7 +427,6 @@ struct HttpServer::Impl {
       if (needs_body) return MHD_YES;
       return Queue(connection, request, std::move(refusal));
     }
-    auto* exchange = static_cast<Exchange*>(*request_context);
     if (*upload_data_size > 0) {
       const size_t size = *upload_data_size;
       *upload_data_size = 0;
@@ -504,6 +530,7 @@ bool HttpServer::Start(const ListenAddress& address, std::string* error) {
       {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits.idle_seconds), nullptr},
       {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Impl::OnConnection), &impl},
       {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Impl::OnCompleted), &impl},
+      {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&Impl::OnTarget), &impl},
   };
   if (limits.threads > 1)
     options.push_back({MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(limits.threads), nullptr});

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "report/zip.h"
 #include "support/sha256.h"
 #include "unit/site/site_fixture.h"
 
@@ -97,6 +98,42 @@ TEST_F(ServerTest, AnswersNotFoundForAnythingTheManifestDoesNotList) {
   ASSERT_TRUE(upload);
   EXPECT_EQ(upload->status, 400);  // a zip signature alone is not an archive
   EXPECT_EQ(client_->Delete("/api/launcher/manifest")->status, 405);
+}
+
+TEST_F(ServerTest, ANulOrAPathTheLauncherWouldRefuseNeverGetsAnotherFilesBytes) {
+  Write("files/Game.exe", "MZ game");
+  Write("files/Data/a.mpq", "data a");
+  Write("files/odd%00.txt", "a name with a percent sign");
+  Write("launcher/VantrelLauncher.exe", "MZ build");
+  Start();
+  std::string archive;
+  ASSERT_TRUE(PackReport(nullptr, 0, false, &archive));
+  auto stored = client_->Post("/api/launcher/logs", archive, "application/octet-stream");
+  ASSERT_TRUE(stored);
+  ASSERT_EQ(stored->status, 200) << stored->body;
+  const std::string link = nlohmann::json::parse(stored->body)["url"];
+  const std::string report = link.substr(link.find("/reports/"));
+  ASSERT_EQ(Get(report).first, 200);
+  ASSERT_EQ(Get("/api/launcher/file/odd%2500.txt").first, 200);
+
+  // Cut at the NUL, each of these would name a route or file that exists.
+  const std::string nul_paths[] = {"/api/launcher/file/Game.exe%00.txt", "/api/launcher/file/Data/a.mpq%00",
+                                   "/api/launcher/manifest%00.json",     "/launcher/download%00",
+                                   "/client-pack/gateway.reg%00",        report + "%00",
+                                   report + "/download%00.zip",          "/reports%00"};
+  for (const std::string& path : nul_paths) {
+    EXPECT_EQ(Get(path).first, 400) << path;
+    EXPECT_EQ(client_->Head(path.c_str())->status, 400) << path;
+  }
+  auto upload = client_->Post("/api/launcher/logs%00.zip", archive, "application/octet-stream");
+  ASSERT_TRUE(upload);
+  EXPECT_EQ(upload->status, 400);
+  // Forms the launcher refuses in a manifest path, and spellings Windows would read as Game.exe.
+  for (const char* path : {"Game.exe.", "Game.exe%20", "game.exe", "Data%5Ca.mpq", "Data//a.mpq", "./Game.exe",
+                           "Data/./a.mpq", "Data/../Game.exe", "Z:Game.exe", "Game.exe%01", "Game.exe%0A",
+                           "%7FGame.exe", "Game.exe%FF", "Game.exe%C3%A9", "Data/a.mpq/", "Game.exe::$DATA"}) {
+    EXPECT_EQ(Get(std::string("/api/launcher/file/") + path).first, 404) << path;
+  }
 }
 
 TEST_F(ServerTest, RangeIsAnsweredRightOrNotAtAll) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vantrel::testing {
 
@@ -29,6 +30,7 @@ class RealmServer {
       std::lock_guard<std::mutex> guard(mutex_);
       const std::string path = request.matches[1];
       ++file_requests_[path];
+      ranges_[path].push_back(request.get_header_value("Range"));
       const auto found = files_.find(path);
       if (found == files_.end()) {
         response.status = 404;
@@ -89,6 +91,11 @@ class RealmServer {
     const auto found = file_requests_.find(path);
     return found == file_requests_.end() ? 0 : found->second;
   }
+  // The Range header of every request for a file, "" for none.
+  std::vector<std::string> Ranges(const std::string& path) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return ranges_[path];
+  }
   int SignatureRequests() {
     std::lock_guard<std::mutex> guard(mutex_);
     return signature_requests_;
@@ -120,6 +127,7 @@ class RealmServer {
   std::string launcher_;
   int manifest_requests_ = 0;
   std::map<std::string, int> file_requests_;
+  std::map<std::string, std::vector<std::string>> ranges_;
   int launcher_requests_ = 0;
 };
 
