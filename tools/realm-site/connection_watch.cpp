@@ -43,10 +43,14 @@ void TransferRate::Start(int64_t now_ms, uint64_t bytes) {
   start_ms_ = now_ms;
   start_bytes_ = bytes;
   count_ = 0;
+  recent_count_ = 0;
   Sample(now_ms, bytes);
 }
 
 void TransferRate::Sample(int64_t now_ms, uint64_t bytes) {
+  recent_ms_[recent_count_ % kRecent] = now_ms;
+  recent_bytes_[recent_count_ % kRecent] = bytes;
+  ++recent_count_;
   if (count_ > 0 && now_ms - at_ms_[(count_ - 1) % kSlots] < 1000) return;
   at_ms_[count_ % kSlots] = now_ms;
   bytes_[count_ % kSlots] = bytes;
@@ -70,9 +74,11 @@ bool TransferRate::TooSlow(int64_t now_ms, uint64_t bytes, const MinRate& rate) 
 }
 
 bool TransferRate::BelowLately(int64_t now_ms, uint64_t bytes, const MinRate& rate) const {
-  for (int i = count_ - 1; i >= 0 && i >= count_ - kSlots; --i) {
-    const int64_t span = now_ms - at_ms_[i % kSlots];
-    if (span >= 1000) return (bytes - bytes_[i % kSlots]) * 1000 < static_cast<uint64_t>(rate.bytes_per_second) * span;
+  for (int i = recent_count_ - 1; i >= 0 && i >= recent_count_ - kRecent; --i) {
+    const int64_t span = now_ms - recent_ms_[i % kRecent];
+    if (span >= 500) {
+      return (bytes - recent_bytes_[i % kRecent]) * 1000 < static_cast<uint64_t>(rate.bytes_per_second) * span;
+    }
   }
   return false;
 }
@@ -158,6 +164,10 @@ bool ConnectionWatch::Admit(const sockaddr* address) {
   if (count >= limits_.per_address) return false;
   ++count;
   admitted_group = group;
+  // Full: the newcomer takes a place at once rather than wait behind others in the queue.
+  size_t live = 0;
+  for (Watched* watched : watched_) live += !watched->doomed;
+  if (live >= limits_.max_connections) Replace(1);
   return true;
 }
 
@@ -278,46 +288,48 @@ void ConnectionWatch::Check(Watched* watched, int64_t now, short revents) {
   }
 }
 
-void ConnectionWatch::MakeRoom(int64_t now) {
-  (void)now;
-  if (watched_.size() < limits_.max_connections || listen_fd_ < 0) return;
-  // Full: the library has stopped accepting, and newcomers wait in the listen queue, whose
-  // length the kernel tells for a listening socket. Each takes the place of the oldest
-  // connection that is still waiting for its head or is below the minimum rate.
-  const tcp_info listening = TcpInfo(listen_fd_);
-  long wanted = static_cast<long>(listening.tcpi_unacked);
+unsigned HardCap(unsigned max_connections) { return max_connections + std::max(16u, max_connections / 8); }
+
+void ConnectionWatch::Replace(size_t count) {
+  // Oldest first: a newcomer takes the place of whoever has waited longest for its head or
+  // moved least, never of a client that is being answered at a fair rate.
   std::vector<Watched*> candidates;
   for (Watched* watched : watched_) {
-    if (watched->doomed) {
-      --wanted;
-    } else if (watched->phase == Phase::kHead || watched->slow) {
-      candidates.push_back(watched);
-    }
+    if (!watched->doomed && (watched->phase == Phase::kHead || watched->slow)) candidates.push_back(watched);
   }
-  if (wanted <= 0) return;
-  const size_t take = std::min(candidates.size(), static_cast<size_t>(wanted));
+  const size_t take = std::min(candidates.size(), count);
   std::partial_sort(candidates.begin(), candidates.begin() + static_cast<long>(take), candidates.end(),
                     [](const Watched* a, const Watched* b) { return a->accepted_ms < b->accepted_ms; });
   for (size_t i = 0; i < take; ++i) Shut(candidates[i]);
+}
+
+bool ConnectionWatch::MakeRoom() {
+  size_t doomed = 0;
+  for (Watched* watched : watched_) doomed += watched->doomed;
+  size_t wanted = 0;
+  // Over the cap: those admitted without a place to take (none could give way then).
+  if (watched_.size() - doomed > limits_.max_connections) wanted = watched_.size() - doomed - limits_.max_connections;
+  // At the library's own limit it stops accepting and newcomers wait in the listen queue,
+  // whose length the kernel tells for a listening socket.
+  if (watched_.size() >= HardCap(limits_.max_connections) && listen_fd_ >= 0) {
+    const size_t queued = TcpInfo(listen_fd_).tcpi_unacked;
+    if (queued > doomed) wanted += queued - doomed;
+  }
+  if (wanted > 0) Replace(wanted);
+  return wanted > 0;
 }
 
 void ConnectionWatch::Run() {
   int64_t last_round = 0;
   std::vector<pollfd> fds;
   std::vector<Watched*> order;
-  bool full = false;
+  bool pressed = false;
   while (true) {
     {
       std::unique_lock<std::mutex> wait_lock(wake_mutex_);
       if (stopping_) return;
-      if (!full) wake_.wait_for(wait_lock, std::chrono::milliseconds(250));
+      wake_.wait_for(wait_lock, std::chrono::milliseconds(pressed ? 10 : 250));
       if (stopping_) return;
-    }
-    if (full) {
-      // Full: wake as soon as a newcomer queues, but at most every 10 ms.
-      pollfd listening{listen_fd_, POLLIN, 0};
-      poll(&listening, 1, 100);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     const int64_t now = NowMs();
     std::lock_guard<std::mutex> guard(mutex_);
@@ -333,8 +345,8 @@ void ConnectionWatch::Run() {
       poll(fds.data(), fds.size(), 0);
       for (size_t i = 0; i < order.size(); ++i) Check(order[i], now, fds[i].revents);
     }
-    MakeRoom(now);
-    full = watched_.size() >= limits_.max_connections;
+    // While over the cap, or newcomers queue, look again soon.
+    pressed = MakeRoom() || watched_.size() > limits_.max_connections;
   }
 }
 

@@ -38,12 +38,16 @@ class TransferRate {
   void Start(int64_t now_ms, uint64_t bytes);
   void Sample(int64_t now_ms, uint64_t bytes);
   bool TooSlow(int64_t now_ms, uint64_t bytes, const MinRate& rate) const;
-  // Below the rate over about the last second: when the pool is full, it gives way to a
-  // newcomer without waiting for the grace (a stalled reader shows it within a second).
+  // Below the rate over the last half second or so: when the pool is full, it gives way to a
+  // newcomer without waiting for the grace (a reader that has stopped taking shows it at once).
   bool BelowLately(int64_t now_ms, uint64_t bytes, const MinRate& rate) const;
 
  private:
   static constexpr int kSlots = 64;  // a window of up to 60 s at one sample a second
+  static constexpr int kRecent = 4;  // the latest samples however close together
+  int64_t recent_ms_[kRecent] = {};
+  uint64_t recent_bytes_[kRecent] = {};
+  int recent_count_ = 0;
   int64_t start_ms_ = 0;
   uint64_t start_bytes_ = 0;
   int64_t at_ms_[kSlots] = {};
@@ -59,6 +63,10 @@ struct WatchLimits {
   MinRate min_rate;
   bool tls = false;  // a 408 can only be written straight to a plain socket
 };
+
+// The library's own connection limit: above the cap by an eighth (16 at least), room for the
+// newcomers that take the places of connections still closing.
+unsigned HardCap(unsigned max_connections);
 
 // Where one connection's current request stands. Changed by the connection's own event loop,
 // except kCut, which the watch sets when a body comes in too slowly.
@@ -96,7 +104,8 @@ class ConnectionWatch {
  private:
   void Run();
   void Check(Watched* watched, int64_t now, short revents);
-  void MakeRoom(int64_t now);
+  void Replace(size_t count);
+  bool MakeRoom();
   void Shut(Watched* watched);
 
   const WatchLimits limits_;

@@ -473,7 +473,7 @@ bool HttpServer::Start(const ListenAddress& address, std::string* error) {
   const ServeLimits& limits = impl.limits;
   std::vector<MHD_OptionItem> options = {
       {MHD_OPTION_LISTEN_SOCKET, listen_fd, nullptr},
-      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(limits.max_connections), nullptr},
+      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(HardCap(limits.max_connections)), nullptr},
       // The head must fit with room to spare: past the cap the access handler answers 431 itself.
       {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits.header_block_bytes + 32768), nullptr},
       {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits.idle_seconds), nullptr},

@@ -68,16 +68,17 @@ TEST(TransferRate, CutsPastTheGraceWhenAnyWindowFallsShort) {
   EXPECT_LE(faded, 60000 + 22000);
 }
 
-TEST(TransferRate, BelowLatelyJudgesTheLastSecond) {
+TEST(TransferRate, BelowLatelyJudgesTheLastHalfSecond) {
   TransferRate window;
   window.Start(1000, 100);
-  EXPECT_FALSE(window.BelowLately(1900, 100, kRate));  // too young to tell
-  EXPECT_TRUE(window.BelowLately(2000, 900, kRate));
-  EXPECT_FALSE(window.BelowLately(2000, 1100, kRate));
+  EXPECT_FALSE(window.BelowLately(1400, 100, kRate));  // too young to tell
+  EXPECT_TRUE(window.BelowLately(1500, 400, kRate));
+  EXPECT_FALSE(window.BelowLately(1500, 700, kRate));
   // A burst at the start doesn't cover a stall after it.
-  window.Sample(2000, 50000);
-  EXPECT_FALSE(window.BelowLately(2500, 50000, kRate));
-  EXPECT_TRUE(window.BelowLately(3000, 50000, kRate));
+  window.Sample(1250, 50000);
+  EXPECT_FALSE(window.BelowLately(1600, 50000, kRate));
+  window.Sample(1500, 50000);
+  EXPECT_TRUE(window.BelowLately(1750, 50000, kRate));
 }
 
 }  // namespace
