@@ -130,13 +130,14 @@ def nginx_pids(master):
     return [master] + [int(pid) for pid in children]
 
 
-class MemorySampler(threading.Thread):
-    """Peak resident memory of a server's processes, sampled five times a second."""
+class Sampler(threading.Thread):
+    """Peak resident memory and sockets held of a server's processes, five times a second."""
 
     def __init__(self, pids_fn):
         super().__init__(daemon=True)
         self.pids_fn = pids_fn
         self.peak = rss_mib(pids_fn())
+        self.sockets = sockets_held(pids_fn())
         self.done = threading.Event()
 
     def run(self):
@@ -144,6 +145,7 @@ class MemorySampler(threading.Thread):
             if self.done.wait(0.2):
                 return
             self.peak = max(self.peak, rss_mib(self.pids_fn()))
+            self.sockets = max(self.sockets, sockets_held(self.pids_fn()))
 
     def stop(self):
         self.done.set()
@@ -235,14 +237,14 @@ def run_attack(server, attack, seconds):
     """Figures of one attack on one server. `server` has host, port, probe_source, pids(),
     idle_sockets; `attack(seconds)` blocks for the attack's length."""
     probe = Probe(server.host, server.port, server.probe_source)
-    memory = MemorySampler(server.pids)
+    memory = Sampler(server.pids)
     memory.start()
     probe.start()
     attack(seconds)
     probe.stop()
     back = recovery(server.host, server.port, server.probe_source, server.pids, server.idle_sockets)
     memory.stop()
-    return dict(probe.figures(), recovery=back, peak_mib=memory.peak)
+    return dict(probe.figures(), recovery=back, peak_mib=memory.peak, sockets=memory.sockets - server.idle_sockets)
 
 
 class Running:
