@@ -103,6 +103,9 @@ tcp_info TcpInfo(int fd) {
 // never comes (the library ran out of memory in between) is noticed at the next admission.
 thread_local std::string admitted_group;
 
+// How long a network whose connection was let go can't take another's place in a full pool.
+constexpr int64_t kPenaltyMs = 10000;
+
 }  // namespace
 
 struct ConnectionWatch::Watched {
@@ -162,12 +165,22 @@ bool ConnectionWatch::Admit(const sockaddr* address) {
   }
   unsigned& count = per_group_[group];
   if (count >= limits_.per_address) return false;
-  ++count;
-  admitted_group = group;
-  // Full: the newcomer takes a place at once rather than wait behind others in the queue.
   size_t live = 0;
   for (Watched* watched : watched_) live += !watched->doomed;
-  if (live >= limits_.max_connections) Replace(1);
+  if (live >= limits_.max_connections) {
+    // Full. A network whose connection was just let go for stalling doesn't take another's
+    // place: refused at once, it can't keep the pool churning (each turn costs the library a
+    // pool mapped and unmapped) while honest newcomers queue behind it.
+    const auto penalty = let_go_.find(group);
+    if (penalty != let_go_.end() && NowMs() - penalty->second < kPenaltyMs) {
+      if (count == 0) per_group_.erase(group);
+      return false;
+    }
+    // Otherwise the newcomer takes a place at once rather than wait behind others in the queue.
+    Replace(1);
+  }
+  ++count;
+  admitted_group = group;
   return true;
 }
 
@@ -238,6 +251,13 @@ void ConnectionWatch::Shut(Watched* watched) {
   shutdown(watched->fd, SHUT_RDWR);
 }
 
+void ConnectionWatch::LetGo(Watched* watched, int64_t now) {
+  Shut(watched);
+  // Bounded: past the entries a few seconds of a large flood leave, start afresh.
+  if (let_go_.size() >= 65536) let_go_.clear();
+  if (!watched->group.empty()) let_go_[watched->group] = now;
+}
+
 void ConnectionWatch::Check(Watched* watched, int64_t now, short revents) {
   const Phase phase = watched->phase;
   const uint32_t serial = watched->serial;
@@ -266,9 +286,9 @@ void ConnectionWatch::Check(Watched* watched, int64_t now, short revents) {
   }
   watched->slow = false;
   if (phase == Phase::kHead) {
-    if (now - watched->phase_since_ms > static_cast<int64_t>(limits_.head_deadline_ms)) Shut(watched);
+    if (now - watched->phase_since_ms > static_cast<int64_t>(limits_.head_deadline_ms)) LetGo(watched, now);
   } else if (phase == Phase::kCut) {
-    Shut(watched);  // a round after the 408, so it has gone out ahead of the close
+    LetGo(watched, now);  // a round after the 408, so it has gone out ahead of the close
   } else {
     watched->window.Sample(now, bytes);
     watched->slow = watched->window.BelowLately(now, bytes, limits_.min_rate);
@@ -284,7 +304,7 @@ void ConnectionWatch::Check(Watched* watched, int64_t now, short revents) {
       watched->told_408 = true;
       return;
     }
-    Shut(watched);
+    LetGo(watched, now);
   }
 }
 
@@ -300,7 +320,8 @@ void ConnectionWatch::Replace(size_t count) {
   const size_t take = std::min(candidates.size(), count);
   std::partial_sort(candidates.begin(), candidates.begin() + static_cast<long>(take), candidates.end(),
                     [](const Watched* a, const Watched* b) { return a->accepted_ms < b->accepted_ms; });
-  for (size_t i = 0; i < take; ++i) Shut(candidates[i]);
+  const int64_t now = NowMs();
+  for (size_t i = 0; i < take; ++i) LetGo(candidates[i], now);
 }
 
 bool ConnectionWatch::MakeRoom() {
@@ -335,6 +356,9 @@ void ConnectionWatch::Run() {
     std::lock_guard<std::mutex> guard(mutex_);
     if (now - last_round >= 250) {
       last_round = now;
+      for (auto at = let_go_.begin(); at != let_go_.end();) {
+        at = now - at->second >= kPenaltyMs ? let_go_.erase(at) : std::next(at);
+      }
       fds.clear();
       order.clear();
       for (Watched* watched : watched_) {

@@ -107,12 +107,15 @@ class ConnectionWatch {
   void Replace(size_t count);
   bool MakeRoom();
   void Shut(Watched* watched);
+  // Shuts a connection for misbehaving (stalled, or replaced) and remembers its network.
+  void LetGo(Watched* watched, int64_t now);
 
   const WatchLimits limits_;
   int listen_fd_ = -1;
   std::mutex mutex_;  // the set, the counts per network; held while the watch touches a socket
   std::unordered_set<Watched*> watched_;
   std::unordered_map<std::string, unsigned> per_group_;
+  std::unordered_map<std::string, int64_t> let_go_;  // network -> when one of its was let go
   std::atomic<unsigned> uploads_{0};
   std::mutex wake_mutex_;
   std::condition_variable wake_;
