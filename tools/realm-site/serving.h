@@ -28,7 +28,7 @@ bool ParseListen(std::string_view text, ListenAddress* address, std::string* err
 
 struct ServeLimits {
   unsigned threads = 4;                   // event loops, each with its own epoll
-  unsigned max_connections = 512;         // above it new connections are closed at once
+  unsigned max_connections = 512;         // full, a newcomer replaces a stalled connection
   unsigned per_address_connections = 32;  // an IPv6 client's whole /64 counts as one address
   unsigned upload_connections = 64;       // uploads in progress at once; the rest is for downloads
   unsigned head_deadline_ms = 10000;      // from accept, or the end of the last answer, to a whole head
