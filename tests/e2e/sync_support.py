@@ -141,7 +141,7 @@ class Nginx:
     or with the server blocks `servers(port)` returns. Its access log has one line a request."""
 
     def __init__(self, static_root, work, servers=None,
-                 log_format="$request_method $request_uri $status $body_bytes_sent"):
+                 log_format="$request_method $request_uri $status $body_bytes_sent", worker_connections=256):
         self.work = Path(work)
         self.work.mkdir(parents=True, exist_ok=True)
         self.port = free_port()
@@ -165,7 +165,8 @@ worker_processes 1;
 user root;
 pid {w}/nginx.pid;
 error_log {w}/error.log;
-events {{ worker_connections 256; }}
+worker_rlimit_nofile {4 * worker_connections};
+events {{ worker_connections {worker_connections}; }}
 http {{
   log_format vantrel '{log_format}';
   access_log {self.access_log} vantrel;

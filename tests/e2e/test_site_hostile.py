@@ -122,6 +122,27 @@ def zip_of(size, entries=1):
     return out.getvalue()
 
 
+def drip(socks, data, ended, started):
+    """Sends `data` on each socket not yet in `ended`, and records there (seconds since
+    `started`, the first bytes of the answer or b"" for a close) each one the server let go."""
+    for i, sock in enumerate(socks):
+        if i in ended:
+            continue
+        try:
+            sock.sendall(data)
+            sock.setblocking(False)
+            ended[i] = (time.monotonic() - started, sock.recv(4096)[:12])
+        except BlockingIOError:
+            pass
+        except OSError:
+            ended[i] = (time.monotonic() - started, b"")
+        sock.setblocking(True)
+
+
+def last_close(ended):
+    return max(seconds for seconds, _ in ended.values())
+
+
 def test_heads_and_bodies_are_refused_before_they_cost_memory(site, realm):
     start = site.peak_mib()
     # 64 MiB of headers: refused with 431 once past 64 KiB, the rest never read.
@@ -211,30 +232,18 @@ def test_slow_clients_and_busy_downloads_leave_the_manifest_answered(site):
         status, _, body = get(site.port, "/api/launcher/manifest", source="127.0.3.1")
         worst = max(worst, time.monotonic() - t0)
         assert status == 200 and json.loads(body)["realm"] == "Hostile"
-        for i, sock in enumerate(slow_heads):
-            if i in closed_at:
-                continue
-            try:
-                sock.sendall(b"X-Slow: 1\r\n")
-                sock.setblocking(False)
-                if sock.recv(1) == b"":
-                    closed_at[i] = time.monotonic() - started
-                sock.setblocking(True)
-            except BlockingIOError:
-                sock.setblocking(True)
-            except OSError:
-                closed_at[i] = time.monotonic() - started
+        drip(slow_heads, b"X-Slow: 1\r\n", closed_at, started)
         for sock in downloads:
             try:
                 sock.recv(4096)  # a slow reader: a few KiB a round
             except (BlockingIOError, OSError):
                 pass
         time.sleep(1.0)
-    print(f"slow clients: worst manifest wait {worst:.3f} s, slow heads closed by {max(closed_at.values()):.1f} s, "
+    print(f"slow clients: worst manifest wait {worst:.3f} s, slow heads closed by {last_close(closed_at):.1f} s, "
           f"peak {site.peak_mib():.1f} MiB")
     assert worst < 1.0, f"a manifest request waited {worst:.2f} s"
     # The head deadline is 10 s whatever the client keeps sending.
-    assert len(closed_at) == 50 and max(closed_at.values()) < 13, closed_at
+    assert len(closed_at) == 50 and last_close(closed_at) < 13, closed_at
 
     # One address past its 32 connections is closed at once; the others keep theirs.
     crowd = [connect(site.port, "127.0.4.1") for _ in range(40)]
@@ -301,3 +310,105 @@ def test_reports_cannot_fill_the_disk_and_pages_read_only_the_directory(site, re
     assert get(site.port, "/reports", f"Authorization: Bearer {TOKEN}\r\n", source="127.0.6.1")[0] == 429
     assert get(site.port, "/reports", f"Authorization: Bearer {TOKEN}\r\n")[0] == 200
 
+
+
+def open_fds(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def wait_fds(pid, most, timeout):
+    """Seconds until realm-site holds at most `most` descriptors, or None."""
+    started = time.monotonic()
+    while time.monotonic() - started < timeout:
+        if open_fds(pid) <= most:
+            return time.monotonic() - started
+        time.sleep(0.05)
+    return None
+
+
+def test_slow_and_vanished_clients_are_let_go(realm):
+    # Short figures so each rule shows within seconds: 1 KiB/s over 3 s after a 2 s grace, four
+    # uploads at once in a pool of 40.
+    site = Site(realm, "--min-rate", "1024", "--rate-window", "3", "--rate-grace", "2", "--uploads", "4",
+                "--max-connections", "40", "--per-address", "40")
+    pid = site.proc.pid
+    idle_fds = open_fds(pid)
+    held = []
+    try:
+        # Four slow uploads take the uploads' share: a fifth is refused at once, downloads go on.
+        slow = []
+        for _ in range(4):
+            sock = connect(site.port)
+            sock.sendall(b"POST /api/launcher/logs HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\nPK")
+            slow.append(sock)
+        time.sleep(0.5)
+        status, headers, body = upload(site.port, zip_of(1000))
+        assert status == 503 and headers["retry-after"] == "60" and json.loads(body)["ok"] is False
+        assert get(site.port, "/api/launcher/manifest")[0] == 200
+        # Dripping 20 bytes a second, they are cut with 408 once the grace is over.
+        started = time.monotonic()
+        cut_at = {}
+        while len(cut_at) < 4 and time.monotonic() - started < 8:
+            drip(slow, b"0123456789", cut_at, started)
+            time.sleep(0.5)
+        assert len(cut_at) == 4 and all(1.5 < t < 4.5 for t, _ in cut_at.values()), cut_at
+        assert any(first == b"HTTP/1.1 408" for _, first in cut_at.values()), cut_at
+        for sock in slow:
+            sock.close()
+        assert upload(site.port, zip_of(1000))[0] == 200  # the share is free again
+
+        # Readers that take nothing of a 16 MiB file are dropped past the grace.
+        assert wait_fds(pid, idle_fds, 3) is not None
+        readers = []
+        for _ in range(3):
+            sock = socket.socket()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            sock.connect(("127.0.0.1", site.port))
+            sock.sendall(b"GET /api/launcher/file/Data/big.mpq HTTP/1.1\r\nHost: x\r\n\r\n")
+            readers.append(sock)
+        held += readers
+        time.sleep(1.0)
+        assert open_fds(pid) >= idle_fds + 3  # still held within the grace
+        dropped = wait_fds(pid, idle_fds, 8)
+        assert dropped is not None and dropped < 5, f"slow readers held {open_fds(pid) - idle_fds} descriptors"
+
+        # Clients that close or reset mid-head and mid-body are let go within a second.
+        gone = []
+        for i in range(30):
+            sock = connect(site.port, f"127.0.8.{i % 3 + 1}")
+            if i < 4:  # as many bodies as the uploads' share holds
+                sock.sendall(b"POST /api/launcher/logs HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\nPK")
+            else:
+                sock.sendall(b"GET /api/launcher/manifest HTTP/1.1\r\nHost: x\r\n")
+            gone.append(sock)
+        time.sleep(0.5)
+        assert open_fds(pid) >= idle_fds + 30
+        for i, sock in enumerate(gone):
+            if i % 3 == 0:  # a reset rather than a close
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+            sock.close()
+        freed = wait_fds(pid, idle_fds, 5)
+        assert freed is not None and freed < 1.0, f"closed clients freed after {freed} s"
+
+        # A full pool of clients yet to send their heads: a newcomer takes the oldest one's place.
+        for i in range(40):
+            sock = connect(site.port, f"127.0.9.{i % 4 + 1}")
+            sock.sendall(b"GET /api/launcher/manifest HTTP/1.1\r\n")
+            held.append(sock)
+        time.sleep(0.5)
+        for _ in range(5):
+            t0 = time.monotonic()
+            assert get(site.port, "/api/launcher/manifest", source="127.0.10.1")[0] == 200
+            assert time.monotonic() - t0 < 1.0
+        # Stopping isn't held up by the connections it holds.
+        t0 = time.monotonic()
+        site.proc.terminate()
+        assert site.proc.wait(timeout=10) == 0
+        assert time.monotonic() - t0 < 2.0, f"SIGTERM took {time.monotonic() - t0:.1f} s"
+    finally:
+        for sock in held:
+            sock.close()
+        if site.proc.poll() is None:
+            site.proc.kill()
+            site.proc.wait()
+        site.log.close()

@@ -17,7 +17,18 @@ namespace {
 constexpr const char* kUsage =
     "usage: realm-site serve  --root DIR [--listen HOST:PORT]   serve the realm (default 127.0.0.1:8080)\n"
     "                         [--tls-cert CERT.pem --tls-key KEY.pem]   over HTTPS\n"
-    "                         [--max-connections N] (512) [--per-address N] (32)   connection caps\n"
+    "                         [--max-connections N] (512) [--per-address N] (32)   connection caps; an IPv6\n"
+    "                                           client's whole /64 is one address, as one host owns it\n"
+    "                         [--uploads N] (64)   log uploads at once; the rest of the connections stay\n"
+    "                                           for the manifest and files\n"
+    "                         [--min-rate BYTES] (1024) [--rate-window S] (20) [--rate-grace S] (10)\n"
+    "                                           a request body or an answer moving fewer bytes a second\n"
+    "                                           than that over any window, past the grace, is cut (408\n"
+    "                                           for a body): a player on the slowest link moves far more,\n"
+    "                                           the window rides out a stall, the grace lets a fresh\n"
+    "                                           connection start up\n"
+    "                         when every connection is taken, a newcomer replaces the oldest one still\n"
+    "                         waiting for its request (10 s at most) or below the minimum rate\n"
     "                         [--trust-proxy]   behind nginx on this machine: client addresses from X-Real-IP,\n"
     "                                           no cap per address unless --per-address is given\n"
     "       realm-site export --root DIR --out FOLDER          write the same answers as static files\n"
@@ -51,15 +62,20 @@ struct Options {
   std::string older_than;
   std::string max_connections;
   std::string per_address;
+  std::string uploads;
+  std::string min_rate;
+  std::string rate_window;
+  std::string rate_grace;
   std::string sign_key;
   std::string signature_days;
   bool trust_proxy = false;
 };
 
-bool ParseCount(const std::string& text, const char* flag, unsigned* value, std::string* error) {
+bool ParseCount(const std::string& text, const char* flag, unsigned* value, std::string* error,
+                uint32_t most = 100000) {
   uint32_t parsed = 0;
-  if (!text.empty() && (!ParseU32(text, &parsed) || parsed == 0 || parsed > 100000)) {
-    *error = std::string(flag) + " wants a number from 1 to 100000";
+  if (!text.empty() && (!ParseU32(text, &parsed) || parsed == 0 || parsed > most)) {
+    *error = std::string(flag) + " wants a number from 1 to " + std::to_string(most);
     return false;
   }
   if (!text.empty()) *value = parsed;
@@ -86,6 +102,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
                           : flag == "--older-than"      ? &options->older_than
                           : flag == "--max-connections" ? &options->max_connections
                           : flag == "--per-address"     ? &options->per_address
+                          : flag == "--uploads"         ? &options->uploads
+                          : flag == "--min-rate"        ? &options->min_rate
+                          : flag == "--rate-window"     ? &options->rate_window
+                          : flag == "--rate-grace"      ? &options->rate_grace
                           : flag == "--sign-key"        ? &options->sign_key
                           : flag == "--signature-days"  ? &options->signature_days
                                                         : nullptr;
@@ -163,7 +183,11 @@ int RunRealmSite(int argc, const char* const* argv, std::ostream& out, std::ostr
   ServeLimits limits;
   limits.trust_proxy = options.trust_proxy;
   if (!ParseCount(options.max_connections, "--max-connections", &limits.max_connections, &error) ||
-      !ParseCount(options.per_address, "--per-address", &limits.per_address_connections, &error)) {
+      !ParseCount(options.per_address, "--per-address", &limits.per_address_connections, &error) ||
+      !ParseCount(options.uploads, "--uploads", &limits.upload_connections, &error, limits.max_connections) ||
+      !ParseCount(options.min_rate, "--min-rate", &limits.min_rate.bytes_per_second, &error, 1048576) ||
+      !ParseCount(options.rate_window, "--rate-window", &limits.min_rate.window_seconds, &error, 60) ||
+      !ParseCount(options.rate_grace, "--rate-grace", &limits.min_rate.grace_seconds, &error, 3600)) {
     err << "realm-site: " << error << "\n";
     return 2;
   }

@@ -499,7 +499,7 @@ void Reports::AddRoutes(HttpServer& server) {
       default: *refusal = UploadAnswer(400, "", "the upload's length isn't a number"); return nullptr;
     }
     const uint64_t reserved = declared == UINT64_MAX ? kMaxReportUpload : declared;
-    if (!uploads_.Admit(request.peer)) {
+    if (!uploads_.Admit(request.network)) {
       Answer slow = UploadAnswer(429, "", "too many reports from your address; try again in ten minutes");
       slow.headers.emplace_back("Retry-After", "600");
       return std::make_unique<DiscardSink>(reserved, std::move(slow));
@@ -524,6 +524,11 @@ void Reports::AddRoutes(HttpServer& server) {
     while (!base.empty() && base.back() == '/') base.pop_back();
     return std::make_unique<UploadSink>(*this, temporary, std::move(fd), reserved, request.Header("X-Account"),
                                         PercentDecoded(request.Header("X-Note")), base);
+  });
+  server.WhenBusy("/api/launcher/logs", [] {
+    Answer busy = UploadAnswer(503, "", "the site is taking in too many reports at once; try again in a minute");
+    busy.headers.emplace_back("Retry-After", "60");
+    return busy;
   });
 
   // /reports/<id> and /reports/<id>/download: the id is the only key, so nothing else is told.
@@ -556,13 +561,13 @@ void Reports::AddRoutes(HttpServer& server) {
   server.Get("/reports", [this](const Request& request) {
     const std::string& token = config_.operator_token;
     if (token.empty()) return TextAnswer(403, "the list of reports is off: set operator_token in realm.json");
-    if (token_failures_.Over(request.peer)) {
+    if (token_failures_.Over(request.network)) {
       Answer slow = TextAnswer(429, "too many wrong tokens from your address; try again in ten minutes");
       slow.headers.emplace_back("Retry-After", "600");
       return slow;
     }
     if (!SameSecret(GivenToken(request), token)) {
-      if (request.HasHeader("Authorization")) token_failures_.Record(request.peer);
+      if (request.HasHeader("Authorization")) token_failures_.Record(request.network);
       Answer ask = TextAnswer(401, "the list of reports needs the operator's token (as the password, any user name)");
       ask.headers.emplace_back("WWW-Authenticate", "Basic realm=\"realm-site reports\", charset=\"UTF-8\"");
       return ask;

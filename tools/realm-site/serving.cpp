@@ -9,14 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
-#include <unordered_set>
 
+#include "realm-site/connection_watch.h"
 #include "support/os.h"
 #include "support/text.h"
 
@@ -135,19 +130,6 @@ RangeVerdict EvaluateRange(std::string_view header, uint64_t size, uint64_t* fir
 
 namespace {
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// One TCP connection from accept to close. Between requests it must deliver a whole head
-// before the deadline; while a request is being answered the idle timeout alone applies.
-struct Connection {
-  int fd = -1;
-  std::atomic<bool> in_request{false};
-  std::atomic<int64_t> waiting_since_ms{0};
-};
-
 // One request: what its body is fed to.
 struct Exchange {
   std::unique_ptr<BodySink> sink;
@@ -157,6 +139,7 @@ struct Exchange {
   const char* target = nullptr;
   size_t target_length = 0;
   bool escaped_nul = false;
+  ConnectionWatch::Watched* watched = nullptr;
 };
 
 struct GetRoute {
@@ -167,22 +150,12 @@ struct GetRoute {
 struct PostRoute {
   std::string path;
   PostHandler handler;
+  std::function<Answer()> busy;
 };
 
 bool Matches(const std::string& route, std::string_view path) {
   if (!route.empty() && route.back() == '/') return path.size() > route.size() && path.substr(0, route.size()) == route;
   return path == route;
-}
-
-std::string AddressText(const sockaddr* address) {
-  char text[INET6_ADDRSTRLEN] = "";
-  if (address == nullptr) return std::string();
-  if (address->sa_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
-  } else if (address->sa_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
-  }
-  return text;
 }
 
 bool IsLoopback(std::string_view address) { return address.substr(0, 4) == "127." || address == "::1"; }
@@ -220,34 +193,29 @@ struct HttpServer::Impl {
   std::string tls_cert;
   std::string tls_key;
 
-  std::mutex connections_mutex;
-  std::unordered_set<Connection*> connections;
-  std::mutex sweeper_mutex;
-  std::condition_variable sweeper_wake;
-  bool stopping = false;
-  std::thread sweeper;
+  std::unique_ptr<ConnectionWatch> watch;
+
+  static ConnectionWatch::Watched* WatchedOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<ConnectionWatch::Watched*>(info->socket_context) : nullptr;
+  }
+
+  static MHD_Result OnAccept(void* cls, const sockaddr* address, socklen_t) {
+    return static_cast<Impl*>(cls)->watch->Admit(address) ? MHD_YES : MHD_NO;
+  }
 
   static void OnConnection(void* cls, MHD_Connection* connection, void** socket_context,
                            MHD_ConnectionNotificationCode code) {
     Impl* self = static_cast<Impl*>(cls);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-      auto* state = new Connection;
       const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-      state->fd = info ? info->connect_fd : -1;
-      state->waiting_since_ms = NowMs();
+      const int fd = info ? info->connect_fd : -1;
       // Small answers go out at once instead of waiting for the peer's delayed ACK.
       const int on = 1;
-      if (state->fd >= 0) setsockopt(state->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      std::lock_guard<std::mutex> guard(self->connections_mutex);
-      self->connections.insert(state);
-      *socket_context = state;
+      if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      *socket_context = self->watch->Started(fd);
     } else if (code == MHD_CONNECTION_NOTIFY_CLOSED && *socket_context != nullptr) {
-      // Runs before the socket is closed, under the lock the sweeper holds while it shuts
-      // sockets down: a descriptor it uses can't have been closed and reused meanwhile.
-      auto* state = static_cast<Connection*>(*socket_context);
-      std::lock_guard<std::mutex> guard(self->connections_mutex);
-      self->connections.erase(state);
-      delete state;
+      self->watch->Closed(static_cast<ConnectionWatch::Watched*>(*socket_context));
       *socket_context = nullptr;
     }
   }
@@ -271,28 +239,8 @@ struct HttpServer::Impl {
   static void OnCompleted(void* cls, MHD_Connection* connection, void** request_context, MHD_RequestTerminationCode) {
     delete static_cast<Exchange*>(*request_context);
     *request_context = nullptr;
-    (void)cls;
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    if (info != nullptr && info->socket_context != nullptr) {
-      auto* state = static_cast<Connection*>(info->socket_context);
-      state->waiting_since_ms = NowMs();
-      state->in_request = false;
-    }
-  }
-
-  void Sweep() {
-    std::unique_lock<std::mutex> wait_lock(sweeper_mutex);
-    while (!stopping) {
-      sweeper_wake.wait_for(wait_lock, std::chrono::milliseconds(200));
-      const int64_t now = NowMs();
-      std::lock_guard<std::mutex> guard(connections_mutex);
-      for (Connection* state : connections) {
-        if (!state->in_request && now - state->waiting_since_ms > limits.head_deadline_ms && state->fd >= 0) {
-          // Never close here: the event loop owns the descriptor and closes it after noticing.
-          shutdown(state->fd, SHUT_RDWR);
-        }
-      }
-    }
+    if (ConnectionWatch::Watched* watched = WatchedOf(connection))
+      static_cast<Impl*>(cls)->watch->RequestEnded(watched);
   }
 
   Request MakeRequest(MHD_Connection* connection, const char* url, const char* method) {
@@ -306,6 +254,7 @@ struct HttpServer::Impl {
       const std::string forwarded = request.Header("X-Real-IP");
       if (!forwarded.empty() && forwarded.size() <= 64) request.peer = forwarded;
     }
+    request.network = AddressGroup(request.peer);
     return request;
   }
 
@@ -377,6 +326,9 @@ struct HttpServer::Impl {
     } else if (request.method == "POST") {
       for (const PostRoute& route : posts) {
         if (!Matches(route.path, request.path)) continue;
+        // Uploads hold connections for long: past their share the rest of the pool stays
+        // for the manifest and files.
+        if (!watch->TakeUploadSlot(exchange->watched)) return route.busy();
         Answer refusal;
         exchange->sink = route.handler(request, &refusal);
         *needs_body = exchange->sink != nullptr;
@@ -396,15 +348,14 @@ struct HttpServer::Impl {
                               const char* version, const char* upload_data, size_t* upload_data_size,
                               void** request_context) {
     Impl* self = static_cast<Impl*>(cls);
+    ConnectionWatch::Watched* watched = WatchedOf(connection);
     if (*request_context == nullptr) *request_context = new Exchange;
     auto* exchange = static_cast<Exchange*>(*request_context);
     if (!exchange->started) {
       exchange->started = true;
-      const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-      if (info != nullptr && info->socket_context != nullptr) {
-        static_cast<Connection*>(info->socket_context)->in_request = true;
-      }
+      exchange->watched = watched;
       const Request request = self->MakeRequest(connection, url, method);
+      ConnectionWatch::HeadArrived(watched, request.method == "POST");
       if (TargetHoldsNul(*exchange, version)) {
         return Queue(connection, request, TextAnswer(400, "the request's address holds a NUL byte"));
       }
@@ -425,16 +376,19 @@ struct HttpServer::Impl {
       bool needs_body = false;
       Answer refusal = self->Dispatch(request, exchange, &needs_body);
       if (needs_body) return MHD_YES;
+      ConnectionWatch::BodyEnded(watched);
       return Queue(connection, request, std::move(refusal));
     }
     if (*upload_data_size > 0) {
       const size_t size = *upload_data_size;
       *upload_data_size = 0;
-      if (exchange->sink == nullptr) return MHD_YES;  // a body nobody asked for
+      if (!ConnectionWatch::BodyContinues(watched)) return MHD_NO;  // cut for slowness
+      if (exchange->sink == nullptr) return MHD_YES;                // a body nobody asked for
       return exchange->sink->Write(upload_data, size) ? MHD_YES : MHD_NO;
     }
     const Request request = self->MakeRequest(connection, url, method);
     if (exchange->sink != nullptr) {
+      if (!ConnectionWatch::BodyEnded(watched)) return MHD_NO;
       Answer answer = exchange->sink->Finish();
       exchange->sink.reset();
       return Queue(connection, request, std::move(answer));
@@ -453,7 +407,18 @@ void HttpServer::Get(std::string path, GetHandler handler) {
 }
 
 void HttpServer::Post(std::string path, PostHandler handler) {
-  impl_->posts.push_back(PostRoute{std::move(path), std::move(handler)});
+  auto busy = [] {
+    Answer answer = TextAnswer(503, "too many uploads at once; try again in a minute");
+    answer.headers.emplace_back("Retry-After", "60");
+    return answer;
+  };
+  impl_->posts.push_back(PostRoute{std::move(path), std::move(handler), busy});
+}
+
+void HttpServer::WhenBusy(const std::string& path, std::function<Answer()> busy) {
+  for (PostRoute& route : impl_->posts) {
+    if (route.path == path) route.busy = busy;
+  }
 }
 
 int HttpServer::port() const { return impl_->port; }
@@ -502,6 +467,17 @@ int Listen(const ListenAddress& address, int* port, bool* ipv6, std::string* err
   return fd;
 }
 
+WatchLimits WatchLimitsOf(const ServeLimits& limits, bool tls) {
+  WatchLimits watch;
+  watch.max_connections = limits.max_connections;
+  watch.per_address = limits.per_address_connections;
+  watch.uploads = limits.upload_connections;
+  watch.head_deadline_ms = limits.head_deadline_ms;
+  watch.min_rate = limits.min_rate;
+  watch.tls = tls;
+  return watch;
+}
+
 }  // namespace
 
 bool HttpServer::Start(const ListenAddress& address, std::string* error) {
@@ -523,8 +499,7 @@ bool HttpServer::Start(const ListenAddress& address, std::string* error) {
   const ServeLimits& limits = impl.limits;
   std::vector<MHD_OptionItem> options = {
       {MHD_OPTION_LISTEN_SOCKET, listen_fd, nullptr},
-      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(limits.max_connections), nullptr},
-      {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(limits.per_address_connections), nullptr},
+      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(HardCap(limits.max_connections)), nullptr},
       // The head must fit with room to spare: past the cap the access handler answers 431 itself.
       {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits.header_block_bytes + 32768), nullptr},
       {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits.idle_seconds), nullptr},
@@ -542,32 +517,30 @@ bool HttpServer::Start(const ListenAddress& address, std::string* error) {
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
   if (ipv6) flags |= MHD_USE_IPv6;
   if (impl.tls) flags |= MHD_USE_TLS;
-  impl.daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Impl::OnRequest, &impl, MHD_OPTION_ARRAY, options.data(),
-                                 MHD_OPTION_END);
+  // The cap per address is the watch's, through the accept policy: the library's own counts
+  // each IPv6 address apart, and one host owns a whole /64.
+  impl.watch = std::make_unique<ConnectionWatch>(WatchLimitsOf(limits, impl.tls));
+  impl.daemon = MHD_start_daemon(flags, 0, &Impl::OnAccept, &impl, &Impl::OnRequest, &impl, MHD_OPTION_ARRAY,
+                                 options.data(), MHD_OPTION_END);
   if (impl.daemon == nullptr) {
     close(listen_fd);
     *error = impl.tls ? address.tls_cert + " and " + address.tls_key + " aren't a PEM certificate and its private key"
                       : "the HTTP server didn't start";
     return false;
   }
-  impl.stopping = false;
-  impl.sweeper = std::thread([&impl] { impl.Sweep(); });
+  impl.watch->Start(listen_fd);
   return true;
 }
 
 void HttpServer::Stop() {
   Impl& impl = *impl_;
   if (impl.daemon != nullptr) {
+    // The watch stops first (it polls the listening socket the library closes) but lives on
+    // for the close notifications; every connection is shut so none holds the stop.
+    impl.watch->Stop();
+    impl.watch->ShutAll();
     MHD_stop_daemon(impl.daemon);  // closes the listening socket too
     impl.daemon = nullptr;
-  }
-  if (impl.sweeper.joinable()) {
-    {
-      std::lock_guard<std::mutex> guard(impl.sweeper_mutex);
-      impl.stopping = true;
-    }
-    impl.sweeper_wake.notify_all();
-    impl.sweeper.join();
   }
 }
 

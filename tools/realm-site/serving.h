@@ -1,6 +1,7 @@
 #pragma once
 // The HTTP layer of realm-site, made for the open internet: memory bounded by these limits and
-// never by what a client sends, a deadline on every request head, bodies refused from their
+// never by what a client sends, a deadline on every request head, a minimum rate for bodies and
+// answers (connection_watch.h), bodies refused from their
 // declared length, files sent from disk with sendfile, Range answered only when it can be
 // answered right, and "X-Content-Type-Options: nosniff" on every answer.
 #include <cstdint>
@@ -10,6 +11,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "realm-site/connection_watch.h"
 
 namespace vantrel::site {
 
@@ -24,12 +27,14 @@ struct ListenAddress {
 bool ParseListen(std::string_view text, ListenAddress* address, std::string* error);
 
 struct ServeLimits {
-  unsigned threads = 4;            // event loops, each with its own epoll
-  unsigned max_connections = 512;  // above it new connections are closed at once
-  unsigned per_address_connections = 32;
-  unsigned head_deadline_ms = 10000;  // from accept, or the end of the last answer, to a whole head
-  unsigned idle_seconds = 60;         // nothing moved either way
-  size_t header_block_bytes = 65536;  // answered 431 past it
+  unsigned threads = 4;                   // event loops, each with its own epoll
+  unsigned max_connections = 512;         // full, a newcomer replaces a stalled connection
+  unsigned per_address_connections = 32;  // an IPv6 client's whole /64 counts as one address
+  unsigned upload_connections = 64;       // uploads in progress at once; the rest is for downloads
+  unsigned head_deadline_ms = 10000;      // from accept, or the end of the last answer, to a whole head
+  unsigned idle_seconds = 60;             // nothing moved either way
+  MinRate min_rate;                       // for request bodies and for answers
+  size_t header_block_bytes = 65536;      // answered 431 past it
   // Behind a reverse proxy on this machine: take the client's address from its X-Real-IP.
   bool trust_proxy = false;
 };
@@ -74,8 +79,9 @@ Answer TextAnswer(int status, std::string_view text);
 class Request {
  public:
   std::string method;
-  std::string path;  // percent-decoded, without the query
-  std::string peer;  // the client's address
+  std::string path;     // percent-decoded, without the query
+  std::string peer;     // the client's address
+  std::string network;  // what per-address limits count: AddressGroup(peer)
   // A request header (names compare without regard to case); empty when absent.
   std::string Header(std::string_view name) const;
   bool HasHeader(std::string_view name) const;
@@ -113,6 +119,9 @@ class HttpServer {
   // A path ending in "/" takes every path under it. Register before Start.
   void Get(std::string path, GetHandler handler);
   void Post(std::string path, PostHandler handler);
+  // What a POST to `path` (registered before) is answered past the uploads' share of the
+  // connections, instead of a plain 503.
+  void WhenBusy(const std::string& path, std::function<Answer()> busy);
   // Binds, listens and starts the event loops; port() then tells the port.
   bool Start(const ListenAddress& address, std::string* error);
   int port() const;
