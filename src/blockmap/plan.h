@@ -23,9 +23,9 @@ struct FetchRange {
 };
 
 struct PlanLimits {
-  uint64_t merge_gap = 65536;        // a gap this small costs less than another request
+  uint64_t merge_gap = 65536;         // a gap this small costs less than another request
   uint64_t request_cap = 1073741824;  // bytes per request
-  uint32_t whole_percent = 60;       // past this share of the file, fetch it whole
+  uint32_t whole_percent = 60;        // past this share of the file, fetch it whole
 };
 
 struct Plan {

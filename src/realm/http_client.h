@@ -9,6 +9,9 @@
 #include <string_view>
 
 namespace vantrel {
+namespace os {
+struct HttpOsSession;
+}
 
 enum class HttpError : uint8_t {
   kNone,
@@ -58,6 +61,8 @@ using SessionPtr = std::unique_ptr<HttpSession, HttpSessionDeleter>;
 
 // One session per job: automatic proxy, then the default proxy; the four timeouts.
 HttpError OpenSession(SessionPtr* session);
+// The OS session under it, for requests made outside this client (the block map's ranges).
+os::HttpOsSession& OsSession(HttpSession& session);
 
 FetchResult Fetch(HttpSession& session, std::string_view method, std::string_view address, std::string_view headers,
                   std::string_view body, size_t limit);
