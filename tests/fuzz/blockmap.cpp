@@ -1,13 +1,14 @@
 // Any bytes a site might send as a block map: the reader must never crash, and a map it
 // accepts must describe exactly the file the manifest names, in bounded chunks; the plan made
 // from it must cover every chunk the launcher lacks with ordered, capped single ranges.
+#include "blockmap/blockmap.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
-#include "blockmap/blockmap.h"
 #include "blockmap/plan.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

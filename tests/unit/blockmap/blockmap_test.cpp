@@ -1,11 +1,12 @@
 // The chunker, the map format's strict reader and the plan, as pure functions over bytes.
+#include "blockmap/blockmap.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
-#include "blockmap/blockmap.h"
 #include "blockmap/plan.h"
 #include "support/sha256.h"
 
