@@ -1,5 +1,5 @@
 #pragma once
-// One single-range GET ("Range: bytes=first-last"), never several ranges in one request:
+// One single-range GET ("Range: bytes=first-last", or "first-" to the end), never several ranges in one request:
 // sites answer those with the whole file, 501, the first range only or garbage. The answer is
 // used only when it is a 206 carrying exactly the range asked for, or a 200 (the whole file).
 #include <cstdint>
@@ -11,9 +11,6 @@
 namespace vantrel {
 
 enum class RangeReply : uint8_t { kExact, kWholeFile, kRefused, kFailed };
-
-// "bytes first-last/size", nothing more or less (the unit's letters in any case).
-bool IsExactContentRange(std::string_view value, uint64_t first, uint64_t last, uint64_t size);
 
 // Sends the request for bytes first..last (inclusive) of a `size`-byte file. kExact and
 // kWholeFile leave the open request in `request`, its body to be read with os::ReadHttpChunk.

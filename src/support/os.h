@@ -88,15 +88,10 @@ uint32_t MoveReplace(std::string_view from, std::string_view to);
 // As MoveReplace, but copies (then deletes the source) when the two lie on different volumes
 // (MoveFileExW flags 11). A failed copy leaves no target.
 uint32_t MoveAcrossVolumes(std::string_view from, std::string_view to);
-// Writes `content` beside `path`, then moves it over `path`, so a full disk or a crash never
-// leaves a half-written file there. On failure the temporary file is gone and `path` untouched.
-inline uint32_t ReplaceWholeFile(std::string_view path, std::string_view content) {
-  const std::string temporary = std::string(path) + ".tmp";
-  uint32_t error = WriteWholeFile(temporary, content);
-  if (error == kOk) error = MoveReplace(temporary, path);
-  if (error != kOk) DeleteFilePath(temporary);
-  return error;
-}
+// Writes `content` beside `path`, flushes it, then moves it over `path`, so a full disk, a
+// kill or a power cut never leaves a half-written file there. On failure the temporary file is
+// gone and `path` untouched.
+uint32_t ReplaceWholeFile(std::string_view path, std::string_view content);
 // Copies over an existing target.
 uint32_t CopyFileOver(std::string_view from, std::string_view to);
 // One folder; kErrorAlreadyExists when something is there already.

@@ -14,8 +14,8 @@
 namespace vantrel {
 namespace {
 
-constexpr uint32_t kReadPiece = 1048576;      // local reads, as the file check's
-constexpr uint64_t kProgressStep = 262144;    // at most a notice per this many bytes, as downloads
+constexpr uint32_t kReadPiece = 1048576;    // local reads, as the file check's
+constexpr uint64_t kProgressStep = 262144;  // at most a notice per this many bytes, as downloads
 
 bool ReadFully(os::File& file, uint8_t* buffer, uint32_t length) {
   uint32_t done = 0;
@@ -296,8 +296,8 @@ std::string BlockmapAddress(std::string_view realm_address, std::string_view sha
 }
 
 BlockmapOutcome UpdateByBlockmap(HttpSession& session, std::string_view realm_address, std::string_view file_address,
-                                 const ManifestFile& entry, const std::string& full_path,
-                                 const std::string& part_path, bool part_has_bytes, const DownloadProgress& progress) {
+                                 const ManifestFile& entry, const std::string& full_path, const std::string& part_path,
+                                 bool part_has_bytes, const DownloadProgress& progress) {
   BlockmapOutcome whole;
   whole.resume = part_has_bytes;
   if (!entry.has_blockmap) return whole;

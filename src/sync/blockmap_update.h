@@ -21,8 +21,8 @@ struct BlockmapOutcome {
 
 // `part_has_bytes`: the ".part" holds bytes an earlier run had of this very file.
 BlockmapOutcome UpdateByBlockmap(HttpSession& session, std::string_view realm_address, std::string_view file_address,
-                                 const ManifestFile& entry, const std::string& full_path,
-                                 const std::string& part_path, bool part_has_bytes, const DownloadProgress& progress);
+                                 const ManifestFile& entry, const std::string& full_path, const std::string& part_path,
+                                 bool part_has_bytes, const DownloadProgress& progress);
 
 // realm address + "/api/launcher/blockmap/" + the file's hash text.
 std::string BlockmapAddress(std::string_view realm_address, std::string_view sha256_text);

@@ -1,5 +1,6 @@
 #include "sync/file_check.h"
 
+#include <memory>
 #include <new>
 
 #include "launcher/worker.h"
@@ -28,17 +29,25 @@ size_t WalkStart(std::string_view path) {
   return 0;
 }
 
-bool KeepBackup(std::string_view game_folder, const ManifestFile& entry, std::string_view full_path,
-                KnownFolders& folders) {
-  const std::string backup = BackupPath(game_folder, entry.path);
-  if (os::GetFileFacts(backup).exists) return true;  // the first copy ever made stays
-  std::string failed;
-  if (!MakeFolders(FolderPart(backup), &failed, &folders)) return false;
-  if (os::CopyFileOver(full_path, backup) != os::kOk) {
-    os::DeleteFilePath(backup);
-    return false;
+constexpr uint32_t kCopyPiece = 1048576;
+
+// Copies `from` to `to` through `buffer` (taken at the first copy of the run) and flushes it;
+// true when all of it was written and it is as long as the source.
+bool CopyFlushed(std::string_view from, const std::string& to, std::unique_ptr<char[]>& buffer) {
+  os::File source, target;
+  if (source.OpenRead(from) != os::kOk || target.CreateWrite(to) != os::kOk) return false;
+  if (!buffer) buffer.reset(new (std::nothrow) char[kCopyPiece]);
+  if (!buffer) return false;
+  uint64_t copied = 0;
+  for (;;) {
+    uint32_t got = 0;
+    if (source.Read(buffer.get(), kCopyPiece, &got) != os::kOk) return false;
+    if (got == 0) break;
+    if (target.Write(buffer.get(), got) != os::kOk) return false;
+    copied += got;
   }
-  return true;
+  target.Flush();
+  return copied == os::GetFileFacts(from).size;
 }
 
 void DeleteQuietly(const std::string& path) {
@@ -48,8 +57,8 @@ void DeleteQuietly(const std::string& path) {
   }
 }
 
-// Removes a verified ".part" file on every way out that didn't move it into place, running out
-// of memory included, so nothing is left beside the game files.
+// Removes a ".part" file on every way out that didn't move it into place, running out of memory
+// included, so nothing is left beside the game files.
 class PartFileGuard {
  public:
   explicit PartFileGuard(const std::string& path) : path_(path) {}
@@ -64,6 +73,22 @@ class PartFileGuard {
   const std::string& path_;
   bool armed_ = true;
 };
+
+// The copy is made beside the backup's name and renamed to it only when whole, so a kill or a
+// full disk never leaves a part copy that a later run would take for the first one (which
+// stays for good). A leftover of an unfinished copy is overwritten here or deleted.
+bool KeepBackup(std::string_view game_folder, const ManifestFile& entry, std::string_view full_path,
+                KnownFolders& folders, std::unique_ptr<char[]>& buffer) {
+  const std::string backup = BackupPath(game_folder, entry.path);
+  if (os::GetFileFacts(backup).exists) return true;  // the first copy ever made stays
+  std::string failed;
+  if (!MakeFolders(FolderPart(backup), &failed, &folders)) return false;
+  const std::string copying = PartPath(backup);
+  PartFileGuard guard(copying);
+  if (!CopyFlushed(full_path, copying, buffer) || os::MoveReplace(copying, backup) != os::kOk) return false;
+  guard.Release();
+  return true;
+}
 
 }  // namespace
 
@@ -138,78 +163,100 @@ DownloadList CheckFiles(WorkerContext& context, std::string_view game_folder, co
   return list;
 }
 
+namespace {
+
+// What every entry of one download phase shares.
+struct DownloadRun {
+  WorkerContext& context;
+  HttpSession& session;
+  std::string_view game_folder;
+  Ledgers& ledgers;
+  std::vector<std::string> partials;  // kept partials still wanted
+  KnownFolders folders;
+  std::unique_ptr<char[]> copy_buffer;  // for the player's copies, taken at the first
+  uint64_t done = 0;
+  uint64_t total = 0;
+};
+
+// Folder, the player's copy, the download into the part file, the move into place, the ledgers.
+std::optional<RunOutcome> DownloadEntry(DownloadRun& run, const ManifestFile& entry, uint64_t position,
+                                        uint64_t count) {
+  WorkerContext& context = run.context;
+  const std::string full_path = FullGamePath(run.game_folder, entry.path);
+  const std::string_view file_name = LastPathComponent(full_path);
+  StatusNotice(context, DownloadingHeadline(position, count), file_name, ProgressFraction(run.done, run.total));
+
+  std::string failed;
+  if (!MakeFolders(FolderPart(full_path), &failed, &run.folders)) return FolderFailedOutcome(failed);
+
+  // A file the launcher wrote itself is not the player's, so it needs no copy.
+  if (run.ledgers.written.count(full_path) == 0 && os::GetFileFacts(full_path).exists &&
+      !KeepBackup(run.game_folder, entry, full_path, run.folders, run.copy_buffer)) {
+    return BackupFailedOutcome(file_name);
+  }
+
+  const std::string part_path = PartPath(full_path);
+  LauncherState& state = *context.state;
+  const DownloadProgress progress = [&](uint64_t chunk_bytes) {
+    run.done += chunk_bytes;
+    std::string detail;
+    try {
+      detail = DownloadProgressDetail(file_name, run.done, run.total);
+    } catch (const std::bad_alloc&) {
+      // The progress line is a nicety; the download goes on without it.
+    }
+    {
+      os::LockGuard guard(state.lock);
+      state.status_detail.Set(detail);
+      state.progress = ProgressFraction(run.done, run.total);
+    }
+    Notify(context);
+    return true;
+  };
+  HttpError error = HttpError::kNone;
+  DownloadResume resume;
+  try {
+    // Whatever bytes an earlier run had of this entry are at the part path from here on, and
+    // the resume flag says so. A download that ends early keeps its bytes outside the game
+    // folder for the next run.
+    resume.continue_destination = PlaceEarlierBytes(context.settings_folder, run.partials, entry, part_path);
+    const std::string address = FileAddress(context.realm_address, entry.path);
+    // A large file with a block map is built from the bytes at hand; the whole download below
+    // runs only when that can't be done, continuing what it left at the part path.
+    const BlockmapOutcome by_map = UpdateByBlockmap(run.session, context.realm_address, address, entry, full_path,
+                                                    part_path, resume.continue_destination, progress);
+    if (!by_map.placed) {
+      run.done -= by_map.reported;
+      resume.continue_destination = by_map.resume;
+      error = Download(run.session, address, part_path, entry.sha256, entry.size, progress, &resume);
+      if (resume.kept > 0) KeepPartial(context.settings_folder, entry, part_path);
+    }
+  } catch (const std::bad_alloc&) {
+    DeleteQuietly(part_path);  // whatever the download had written is unverified
+    throw;
+  }
+  if (error != HttpError::kNone) return DownloadFailedOutcome(error, full_path, resume.stopped_at, entry.size);
+  PartFileGuard part_guard(part_path);
+  if (const uint32_t move_error = os::MoveReplace(part_path, full_path)) {
+    return ReplaceFailedOutcome(move_error, full_path);  // the guard deletes the part file
+  }
+  part_guard.Release();
+  // The realm's hash is recorded: the file was verified while it was written.
+  const os::FileFacts placed = os::GetFileFacts(full_path);
+  if (placed.exists) RecordHashed(run.ledgers.hashes, full_path, placed.size, placed.write_time, entry.sha256);
+  RecordWritten(run.ledgers.written, full_path);
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<RunOutcome> DownloadAll(WorkerContext& context, HttpSession& session, std::string_view game_folder,
                                       const DownloadList& list, Ledgers& ledgers) {
-  const std::vector<std::string> partials = PrunePartials(context.settings_folder, list.entries);
-  KnownFolders folders;
-  uint64_t done = 0;
-  const uint64_t total = list.total_size;
+  DownloadRun run{context, session, game_folder, ledgers,        PrunePartials(context.settings_folder, list.entries),
+                  {},      nullptr, 0,           list.total_size};
   const uint64_t count = list.entries.size();
   for (uint64_t index = 0; index < count; ++index) {
-    const ManifestFile& entry = list.entries[index];
-    const std::string full_path = FullGamePath(game_folder, entry.path);
-    const std::string_view file_name = LastPathComponent(full_path);
-    StatusNotice(context, DownloadingHeadline(index + 1, count), file_name, ProgressFraction(done, total));
-
-    std::string failed;
-    if (!MakeFolders(FolderPart(full_path), &failed, &folders)) return FolderFailedOutcome(failed);
-
-    // A file the launcher wrote itself is not the player's, so it needs no copy.
-    if (ledgers.written.count(full_path) == 0 && os::GetFileFacts(full_path).exists &&
-        !KeepBackup(game_folder, entry, full_path, folders)) {
-      return BackupFailedOutcome(file_name);
-    }
-
-    const std::string part_path = PartPath(full_path);
-    LauncherState& state = *context.state;
-    const DownloadProgress progress = [&](uint64_t chunk_bytes) {
-      done += chunk_bytes;
-      std::string detail;
-      try {
-        detail = DownloadProgressDetail(file_name, done, total);
-      } catch (const std::bad_alloc&) {
-        // The progress line is a nicety; the download goes on without it.
-      }
-      {
-        os::LockGuard guard(state.lock);
-        state.status_detail.Set(detail);
-        state.progress = ProgressFraction(done, total);
-      }
-      Notify(context);
-      return true;
-    };
-    HttpError error = HttpError::kNone;
-    try {
-      // Bytes an earlier run kept are continued; a download that ends early keeps its bytes
-      // outside the game folder for the next run.
-      DownloadResume resume;
-      resume.continue_destination =
-          HasPartial(partials, entry) && PlacePartial(context.settings_folder, entry, part_path);
-      const std::string address = FileAddress(context.realm_address, entry.path);
-      // A large file with a block map is built from the bytes at hand; the whole download
-      // below runs only when that can't be done, continuing what it left at the part path.
-      const BlockmapOutcome by_map = UpdateByBlockmap(session, context.realm_address, address, entry, full_path,
-                                                      part_path, resume.continue_destination, progress);
-      if (!by_map.placed) {
-        done -= by_map.reported;
-        resume.continue_destination = by_map.resume;
-        error = Download(session, address, part_path, entry.sha256, entry.size, progress, &resume);
-        if (resume.kept > 0) KeepPartial(context.settings_folder, entry, part_path);
-      }
-    } catch (const std::bad_alloc&) {
-      DeleteQuietly(part_path);  // whatever the download had written is unverified
-      throw;
-    }
-    if (error != HttpError::kNone) return DownloadFailedOutcome(error, full_path);
-    PartFileGuard part_guard(part_path);
-    if (const uint32_t move_error = os::MoveReplace(part_path, full_path)) {
-      return ReplaceFailedOutcome(move_error, full_path);  // the guard deletes the part file
-    }
-    part_guard.Release();
-    // The realm's hash is recorded: the file was verified while it was written.
-    const os::FileFacts placed = os::GetFileFacts(full_path);
-    if (placed.exists) RecordHashed(ledgers.hashes, full_path, placed.size, placed.write_time, entry.sha256);
-    RecordWritten(ledgers.written, full_path);
+    if (std::optional<RunOutcome> failed = DownloadEntry(run, list.entries[index], index + 1, count)) return failed;
   }
   return std::nullopt;
 }

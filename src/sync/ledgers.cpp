@@ -97,15 +97,16 @@ Ledgers ReadLedgers(std::string_view settings_folder) {
 }
 
 void SaveLedgers(std::string_view settings_folder, const Ledgers& ledgers) {
-  // Each text is built before its file is opened, so running out of memory leaves the old file.
+  // Each text is built before its file is written, so running out of memory leaves the old
+  // file; each is written beside and moved over, so a kill leaves the old or the new whole.
   try {
     const std::string text = FormatHashLedger(ledgers.hashes);
-    os::WriteWholeFile(HashLedgerPath(settings_folder), text);
+    os::ReplaceWholeFile(HashLedgerPath(settings_folder), text);
   } catch (const std::bad_alloc&) {
   }
   try {
     const std::string text = FormatWrittenLedger(ledgers.written);
-    os::WriteWholeFile(WrittenLedgerPath(settings_folder), text);
+    os::ReplaceWholeFile(WrittenLedgerPath(settings_folder), text);
   } catch (const std::bad_alloc&) {
   }
 }

@@ -38,6 +38,16 @@ bool PlacePartial(std::string_view settings_folder, const ManifestFile& entry, c
   return true;
 }
 
+bool PlaceEarlierBytes(std::string_view settings_folder, const std::vector<std::string>& kept,
+                       const ManifestFile& entry, const std::string& part_path) {
+  if (HasPartial(kept, entry) && PlacePartial(settings_folder, entry, part_path)) return true;
+  const os::FileFacts left = os::GetFileFacts(part_path);
+  if (!left.exists || left.is_folder) return false;
+  if (left.size > 0 && left.size <= entry.size) return true;
+  os::DeleteFilePath(part_path);
+  return false;
+}
+
 void KeepPartial(std::string_view settings_folder, const ManifestFile& entry, const std::string& part_path) {
   const std::string partial = PartialPath(settings_folder, entry);
   if (!partial.empty()) {

@@ -21,6 +21,12 @@ std::string PartialPath(std::string_view settings_folder, const ManifestFile& en
 // file now holds its bytes; a partial that can't be used or moved is deleted.
 bool PlacePartial(std::string_view settings_folder, const ManifestFile& entry, const std::string& part_path);
 
+// Puts whatever bytes an earlier run had of `entry` at `part_path`: its kept partial, or else a
+// ".part" a killed launcher left there, which is taken over as it stands. True when there are
+// some; a ".part" longer than the entry's file is no beginning of it and is deleted.
+bool PlaceEarlierBytes(std::string_view settings_folder, const std::vector<std::string>& kept,
+                       const ManifestFile& entry, const std::string& part_path);
+
 // Moves what a download that ended early left at `part_path` into the partial folder; when that
 // fails the bytes are deleted, as any failed download's are. Nothing stays at `part_path`.
 void KeepPartial(std::string_view settings_folder, const ManifestFile& entry, const std::string& part_path);

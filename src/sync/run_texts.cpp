@@ -98,7 +98,7 @@ RunOutcome BackupFailedOutcome(std::string_view file_name) {
   return Outcome("Your original couldn't be kept", std::move(detail), ReadyRule::kTrue);
 }
 
-RunOutcome DownloadFailedOutcome(HttpError error, std::string_view full_path) {
+RunOutcome DownloadFailedOutcome(HttpError error, std::string_view full_path, uint64_t stopped_at, uint64_t size) {
   const std::string_view file_name = LastPathComponent(full_path);
   std::string detail;
   switch (error) {
@@ -108,6 +108,13 @@ RunOutcome DownloadFailedOutcome(HttpError error, std::string_view full_path) {
     case HttpError::kMismatch:
       detail.assign(file_name).append(": press Check files to try again.");
       return Outcome("A download didn't match the realm's copy", std::move(detail), ReadyRule::kTrue);
+    case HttpError::kCutShort:
+      // Not the player's connection alone: a site, proxy or WinHTTP that always ends the answer
+      // at the same byte is told by that byte.
+      detail.assign(file_name).append(": the realm's answer keeps stopping short (at byte ");
+      detail.append(Decimal(stopped_at)).append(" of ").append(Decimal(size));
+      detail.append("). Press Check files to try again.");
+      return Outcome("The download stopped", std::move(detail), ReadyRule::kTrue);
     default:
       detail.assign(file_name).append(": ").append(RequestFailureReason(error));
       detail.append(". Press Check files to try again.");

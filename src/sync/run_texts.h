@@ -43,7 +43,9 @@ RunOutcome NoGameFolderOutcome();
 RunOutcome GameMissingOutcome(std::string_view game_program, std::string_view game_folder);
 RunOutcome FolderFailedOutcome(std::string_view folder);
 RunOutcome BackupFailedOutcome(std::string_view file_name);
-RunOutcome DownloadFailedOutcome(HttpError error, std::string_view full_path);
+// With kCutShort, `stopped_at` is the furthest byte the realm's answers reached of `size`.
+RunOutcome DownloadFailedOutcome(HttpError error, std::string_view full_path, uint64_t stopped_at = 0,
+                                 uint64_t size = 0);
 // `system_error` is the move's Windows error code.
 RunOutcome ReplaceFailedOutcome(uint32_t system_error, std::string_view full_path);
 RunOutcome UpToDateOutcome(uint64_t files_checked);

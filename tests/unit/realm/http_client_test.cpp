@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -68,7 +69,23 @@ class HttpClientTest : public ::testing::Test {
     // Answers a range with 206 and its Content-Range, as nginx does; remembers what was asked.
     s.Get("/ranged", [](const httplib::Request& req, httplib::Response& res) {
       last_range_ = req.get_header_value("Range");
+      ranges_.push_back(last_range_);
       res.set_content(GameFileBytes(), "application/octet-stream");
+    });
+    // As /ranged, but while `cuts_left_` lasts each answer drops the connection after 100 KiB.
+    s.Get("/flaky", [](const httplib::Request& req, httplib::Response& res) {
+      ranges_.push_back(req.get_header_value("Range"));
+      auto sent = std::make_shared<size_t>(0);
+      const bool cut = cuts_left_ > 0;
+      if (cut) --cuts_left_;
+      res.set_content_provider(GameFileBytes().size(), "application/octet-stream",
+                               [sent, cut](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 if (cut && *sent >= 100 * 1024) return false;
+                                 const size_t piece = std::min<size_t>(length, cut ? 100 * 1024 - *sent : length);
+                                 sink.write(GameFileBytes().data() + offset, piece);
+                                 *sent += piece;
+                                 return true;
+                               });
     });
     // Ignores any range and sends the whole file (chunked, which the server never cuts to a range).
     s.Get("/whole", [](const httplib::Request&, httplib::Response& res) {
@@ -105,6 +122,8 @@ class HttpClientTest : public ::testing::Test {
 
   static LoopbackServer* server_;
   static inline std::string last_range_;
+  static inline std::vector<std::string> ranges_;  // every Range header /ranged and /flaky got
+  static inline int cuts_left_ = 0;
   SessionPtr session_;
   ScratchFolder folder_;
 };
@@ -251,8 +270,9 @@ TEST_F(HttpClientTest, DownloadThatDoesntMatchLeavesNoFile) {
             HttpError::kMismatch);
   EXPECT_EQ(written, 0u);
   EXPECT_FALSE(Exists(path));
-  // Fewer bytes than promised, a wrong hash, and the right hash spelled in upper case.
-  EXPECT_EQ(Download(*session_, server_->Url("/file"), path, hash, bytes.size() + 1, nullptr), HttpError::kMismatch);
+  // Fewer bytes than promised (and nothing more to be had), a wrong hash, and the right hash
+  // spelled in upper case.
+  EXPECT_EQ(Download(*session_, server_->Url("/file"), path, hash, bytes.size() + 1, nullptr), HttpError::kCutShort);
   EXPECT_FALSE(Exists(path));
   EXPECT_EQ(Download(*session_, server_->Url("/file"), path, Sha256Text("other"), bytes.size(), nullptr),
             HttpError::kMismatch);
@@ -288,8 +308,9 @@ TEST_F(HttpClientTest, DownloadStoppedOrCutOffLeavesNoFile) {
   EXPECT_EQ(calls, 2);
   EXPECT_FALSE(Exists(path));
 
+  // Asked again for the rest, which never comes: cut short, and nothing stays.
   EXPECT_EQ(Download(*session_, server_->Url("/reset"), path, Sha256Text(bytes), bytes.size(), nullptr),
-            HttpError::kNoAnswer);
+            HttpError::kCutShort);
   EXPECT_FALSE(Exists(path));
   // Cut short, the same answer is no answer to a fetch either, never a shorter body.
   EXPECT_EQ(Get("/reset", 1 << 20).error, HttpError::kNoAnswer);
@@ -300,8 +321,9 @@ TEST_F(HttpClientTest, DownloadThatEndsEarlyKeepsWhatArrivedAndTheNextOneAsksOnl
   const std::string path = folder_ / "game.mpq.part";
   DownloadResume resume;
   EXPECT_EQ(Download(*session_, server_->Url("/reset"), path, Sha256Text(bytes), bytes.size(), nullptr, &resume),
-            HttpError::kNoAnswer);
+            HttpError::kCutShort);
   ASSERT_EQ(resume.kept, 300u * 1024);
+  EXPECT_EQ(resume.stopped_at, 300u * 1024);
   EXPECT_EQ(ReadAll(path), bytes.substr(0, resume.kept));
 
   std::vector<uint64_t> chunks;
@@ -337,11 +359,13 @@ TEST_F(HttpClientTest, OnlyADownloadThatEndedEarlyKeepsItsBytes) {
             HttpError::kMismatch);
   EXPECT_EQ(resume.kept, 0u);
   EXPECT_FALSE(Exists(path));
-  // A body that ends before the size is kept.
+  // A body that ends before the size is asked for the rest; a site that has no more (416) is
+  // no beginning to continue from.
   EXPECT_EQ(Download(*session_, server_->Url("/file"), path, Sha256Text(bytes), bytes.size() + 10, nullptr, &resume),
-            HttpError::kMismatch);
-  EXPECT_EQ(resume.kept, bytes.size());
-  EXPECT_EQ(ReadAll(path), bytes);
+            HttpError::kCutShort);
+  EXPECT_EQ(resume.stopped_at, bytes.size());
+  EXPECT_EQ(resume.kept, 0u);
+  EXPECT_FALSE(Exists(path));
 }
 
 TEST_F(HttpClientTest, ResumeAnsweredWithTheWholeFileStartsOver) {
@@ -377,6 +401,131 @@ TEST(JudgeResumeAnswer, OnlyTheExactRestOfTheSameFileContinues) {
   }
   EXPECT_EQ(JudgeResumeAnswer(416, "bytes */1000", 100, 1000), ResumeAnswer::kRefused);
   EXPECT_EQ(JudgeResumeAnswer(404, "", 100, 1000), ResumeAnswer::kRefused);
+}
+
+TEST(RangePlanning, AFileIsAskedForInBodiesOfAtMostTheLimit) {
+  constexpr uint64_t kGiB = kMaxBodyBytes;
+  const uint64_t size = 4 * kGiB + kGiB / 2 + 5;  // past 4 GiB, where 32-bit counts wrap
+  std::vector<std::string> headers;
+  for (uint64_t offset = 0; offset < size;) {
+    const ByteSpan span = NextSpan(offset, size);
+    ASSERT_EQ(span.first, offset);
+    ASSERT_LE(span.end - span.first, kGiB);
+    headers.push_back(RangeHeader(span, size));
+    offset = span.end;
+  }
+  EXPECT_EQ(headers,
+            (std::vector<std::string>{"Range: bytes=0-1073741823\r\n", "Range: bytes=1073741824-2147483647\r\n",
+                                      "Range: bytes=2147483648-3221225471\r\n",
+                                      "Range: bytes=3221225472-4294967295\r\n", "Range: bytes=4294967296-\r\n"}));
+  // Up to the limit, a file is one plain request, and its rest after a resume one open range.
+  EXPECT_EQ(RangeHeader(NextSpan(0, kGiB), kGiB), "");
+  EXPECT_EQ(RangeHeader(NextSpan(0, 0), 0), "");
+  EXPECT_EQ(RangeHeader(NextSpan(100, kGiB), kGiB), "Range: bytes=100-\r\n");
+  EXPECT_EQ(RangeHeader(NextSpan(100, kGiB + 100), kGiB + 100), "Range: bytes=100-\r\n");
+  EXPECT_EQ(RangeHeader(NextSpan(99, kGiB + 100), kGiB + 100), "Range: bytes=99-1073741922\r\n");
+}
+
+TEST(JudgeRangeAnswer, A206MustCarryExactlyTheSpanAskedFor) {
+  const ByteSpan asked{1073741824, 2147483648};
+  const uint64_t size = 4831838213;
+  EXPECT_EQ(JudgeRangeAnswer(206, "bytes 1073741824-2147483647/4831838213", asked, size), ResumeAnswer::kContinue);
+  EXPECT_EQ(JudgeRangeAnswer(200, "", asked, size), ResumeAnswer::kStartOver);
+  for (const char* wrong : {"bytes 1073741824-4831838212/4831838213", "bytes 1073741824-2147483646/4831838213",
+                            "bytes 1073741824-2147483647/2147483648", "bytes 0-1073741823/4831838213"}) {
+    EXPECT_EQ(JudgeRangeAnswer(206, wrong, asked, size), ResumeAnswer::kRefused) << wrong;
+  }
+}
+
+TEST_F(HttpClientTest, ALargeFileComesInConsecutiveRangesIntoOneFile) {
+  const std::string bytes = GameFileBytes();
+  const std::string path = folder_ / "big.mpq.part";
+  SetMaxBodyBytes(*session_, 250000);
+  uint64_t reported = 0;
+  const DownloadProgress progress = [&](uint64_t chunk) {
+    reported += chunk;
+    return true;
+  };
+  ranges_.clear();
+  ASSERT_EQ(Download(*session_, server_->Url("/ranged"), path, Sha256Text(bytes), bytes.size(), progress),
+            HttpError::kNone);
+  EXPECT_EQ(ranges_, (std::vector<std::string>{"bytes=0-249999", "bytes=250000-499999", "bytes=500000-"}));
+  EXPECT_EQ(ReadAll(path), bytes);
+  EXPECT_EQ(reported, bytes.size());
+
+  // A site that ignores ranges sends the whole file at the first request, and that is taken.
+  reported = 0;
+  ASSERT_EQ(Download(*session_, server_->Url("/whole"), path, Sha256Text(bytes), bytes.size(), progress),
+            HttpError::kNone);
+  EXPECT_EQ(ReadAll(path), bytes);
+  EXPECT_EQ(reported, bytes.size());
+}
+
+TEST_F(HttpClientTest, AnAnswerCutShortIsAskedAgainFromWhereItStoppedAFewTimes) {
+  const std::string bytes = GameFileBytes();
+  const std::string path = folder_ / "big.mpq.part";
+  SetMaxBodyBytes(*session_, 250000);
+  uint64_t reported = 0;
+  const DownloadProgress progress = [&](uint64_t chunk) {
+    reported += chunk;
+    return true;
+  };
+  ranges_.clear();
+  cuts_left_ = 2;
+  ASSERT_EQ(Download(*session_, server_->Url("/flaky"), path, Sha256Text(bytes), bytes.size(), progress),
+            HttpError::kNone);
+  EXPECT_EQ(ranges_, (std::vector<std::string>{"bytes=0-249999", "bytes=102400-352399", "bytes=204800-454799",
+                                               "bytes=454800-"}));
+  EXPECT_EQ(ReadAll(path), bytes);
+  EXPECT_EQ(reported, bytes.size());
+
+  // Cut every time: three tries after the first, then the bytes that came are kept and the
+  // furthest byte is named.
+  ranges_.clear();
+  cuts_left_ = 100;
+  DownloadResume resume;
+  EXPECT_EQ(Download(*session_, server_->Url("/flaky"), path, Sha256Text(bytes), bytes.size(), nullptr, &resume),
+            HttpError::kCutShort);
+  EXPECT_EQ(ranges_.size(), 4u);
+  EXPECT_EQ(resume.stopped_at, 4u * 102400);
+  EXPECT_EQ(resume.kept, 4u * 102400);
+  EXPECT_EQ(ReadAll(path), bytes.substr(0, 4 * 102400));
+  cuts_left_ = 0;
+}
+
+TEST_F(HttpClientTest, EarlierBytesThatDontHashRightAreFetchedWholeOnce) {
+  const std::string bytes = GameFileBytes();
+  const std::string path = folder_ / "game.mpq.part";
+  uint64_t reported = 0;
+  const DownloadProgress progress = [&](uint64_t chunk) {
+    reported += chunk;
+    return true;
+  };
+  DownloadResume resume;
+  resume.continue_destination = true;
+  std::string wrong = bytes.substr(0, 1000);
+  wrong[10] ^= 1;
+  std::ofstream(path, std::ios::binary) << wrong;
+  ranges_.clear();
+  ASSERT_EQ(Download(*session_, server_->Url("/ranged"), path, Sha256Text(bytes), bytes.size(), progress, &resume),
+            HttpError::kNone);
+  EXPECT_EQ(ranges_, (std::vector<std::string>{"bytes=1000-", ""}));
+  EXPECT_EQ(ReadAll(path), bytes);
+  EXPECT_EQ(reported, bytes.size());  // the bytes fetched twice are counted once
+
+  // All of the file already there, right: checked without a request; wrong: fetched once.
+  ranges_.clear();
+  const int before = server_->requests();
+  ASSERT_EQ(Download(*session_, server_->Url("/ranged"), path, Sha256Text(bytes), bytes.size(), nullptr, &resume),
+            HttpError::kNone);
+  EXPECT_EQ(server_->requests(), before);
+  std::string altered = bytes;
+  altered[bytes.size() - 1] ^= 1;
+  std::ofstream(path, std::ios::binary) << altered;
+  ASSERT_EQ(Download(*session_, server_->Url("/ranged"), path, Sha256Text(bytes), bytes.size(), nullptr, &resume),
+            HttpError::kNone);
+  EXPECT_EQ(ranges_, std::vector<std::string>{""});
+  EXPECT_EQ(ReadAll(path), bytes);
 }
 
 TEST_F(HttpClientTest, DownloadIntoAFolderThatIsntThereCantWrite) {

@@ -104,7 +104,7 @@ class BlockmapUpdateTest : public ::testing::Test {
 
 TEST_F(BlockmapUpdateTest, APatchFetchesAboutTheNewBytesAndKeepsTheBackupAsToday) {
   std::string old_copy = target;
-  old_copy.erase(1000003, 100003);                           // the new file has these bytes inserted
+  old_copy.erase(1000003, 100003);                          // the new file has these bytes inserted
   old_copy.replace(4 << 20, 65536, RandomBytes(65536, 2));  // and these overwritten
   WriteFile(Local(), old_copy);
   ExpectUpdatedByRanges("patch");
@@ -231,7 +231,8 @@ TEST_F(BlockmapUpdateTest, ASiteWithOtherBytesEndsInTodaysFailureWithNothingPlac
   std::string wrong = target;
   wrong[300000 + 100] ^= 1;
   server.SetFile(kArchive, wrong);
-  EXPECT_EQ(RunOnce(), "A download didn't match the realm's copy | patch.mpq: press Check files to try again. | ready=1");
+  EXPECT_EQ(RunOnce(),
+            "A download didn't match the realm's copy | patch.mpq: press Check files to try again. | ready=1");
   EXPECT_TRUE(ReadFile(Local()) == old_copy);
   EXPECT_FALSE(fs::exists(Local() + ".part"));
 }

@@ -10,6 +10,7 @@
 #include "support/sha256.h"
 #include "sync/partials.h"
 #include "unit/sync/failing_new.h"
+#include "unit/sync/realm_server.h"
 #include "unit/sync/run_fixture.h"
 #include "unit/sync/temp_folder.h"
 
@@ -175,6 +176,76 @@ TEST(Partials, AreKeptApartPlacedBackOnceAndPrunedWhenNoLongerWanted) {
   KeepPartial("", big, part);
   EXPECT_FALSE(Exists(part));
   EXPECT_FALSE(PlacePartial("", big, part));
+}
+
+class DownloadAllTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(OpenSession(&session), HttpError::kNone);
+    run.context.realm_address = server.Address();
+    run.context.settings_folder = temp / "settings";
+  }
+  std::optional<RunOutcome> DownloadAll(std::vector<ManifestFile> entries) {
+    DownloadList list;
+    for (const ManifestFile& entry : entries) list.total_size += entry.size;
+    list.entries = std::move(entries);
+    return vantrel::DownloadAll(run.context, *session, temp / "game", list, ledgers);
+  }
+
+  TempFolder temp;
+  RunFixture run;
+  testing::RealmServer server;
+  SessionPtr session;
+  Ledgers ledgers;
+};
+
+std::string Varied(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+TEST_F(DownloadAllTest, APartLeftByAKilledRunIsContinuedAndOneTooLongIsFetchedWhole) {
+  const std::string big = Varied(600 * 1024, 1), other = Varied(1000, 2);
+  server.SetFile("Data/big.mpq", big);
+  server.SetFile("other.mpq", other);
+  WriteFile(temp / "game/Data/big.mpq.part", big.substr(0, 300 * 1024));
+  WriteFile(temp / "game/other.mpq.part", other + "and more");
+  EXPECT_FALSE(DownloadAll({Entry("Data/big.mpq", big), Entry("other.mpq", other)}));
+  EXPECT_EQ(server.Ranges("Data/big.mpq"), std::vector<std::string>{"bytes=307200-"});
+  EXPECT_EQ(server.Ranges("other.mpq"), std::vector<std::string>{""});
+  EXPECT_EQ(ReadFile(temp / "game/Data/big.mpq"), big);
+  EXPECT_EQ(ReadFile(temp / "game/other.mpq"), other);
+  EXPECT_FALSE(Exists(temp / "game/Data/big.mpq.part"));
+  EXPECT_FALSE(Exists(temp / "game/other.mpq.part"));
+}
+
+TEST_F(DownloadAllTest, AnUnfinishedCopyIsNeverTakenForThePlayersFirstCopy) {
+  WriteFile(temp / "game/x.dll", "the player's own x");
+  WriteFile(temp / "game/realm-backup/x.dll.part", "the pla");  // a copy cut off by a kill
+  server.SetFile("x.dll", "realm x");
+  EXPECT_FALSE(DownloadAll({Entry("x.dll", "realm x")}));
+  EXPECT_EQ(ReadFile(temp / "game/realm-backup/x.dll"), "the player's own x");
+  EXPECT_FALSE(Exists(temp / "game/realm-backup/x.dll.part"));
+  EXPECT_EQ(ReadFile(temp / "game/x.dll"), "realm x");
+}
+
+TEST_F(DownloadAllTest, AFileThatKeepsStoppingShortNamesTheByteAndLeavesNothing) {
+  // The site's copy ends before the size the manifest gives, and it has nothing past its end.
+  const std::string content = Varied(5000, 3);
+  server.SetFile("big.mpq", content.substr(0, 3000));
+  const std::optional<RunOutcome> failed = DownloadAll({Entry("big.mpq", content)});
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->headline, "The download stopped");
+  EXPECT_EQ(failed->detail,
+            "big.mpq: the realm's answer keeps stopping short (at byte 3000 of 5000). Press Check files to try again.");
+  EXPECT_EQ(server.Ranges("big.mpq"), (std::vector<std::string>{"", "bytes=3000-"}));
+  EXPECT_FALSE(Exists(temp / "game/big.mpq"));
+  EXPECT_FALSE(Exists(temp / "game/big.mpq.part"));
+  EXPECT_FALSE(Exists(temp / "settings/partial"));
 }
 
 TEST_F(CheckFilesTest, HashesEveryFileThroughOneBuffer) {

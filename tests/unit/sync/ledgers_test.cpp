@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "unit/sync/temp_folder.h"
@@ -143,6 +144,22 @@ TEST(LedgerFiles, SaveWritesBothAndMissingFilesReadAsEmpty) {
   const Ledgers back = ReadLedgers(folder.path());
   EXPECT_EQ(back.hashes.at("C:\\g\\a").write_time, 4u);
   EXPECT_TRUE(back.written.count("C:\\g\\a"));
+}
+
+TEST(LedgerFiles, ASaveThatCantBeWrittenWholeLeavesTheSavedLedgers) {
+  TempFolder folder;
+  const std::string saved = kHashB + "\t3\t4\tC:\\g\\a\n";
+  WriteFile(folder / "files.txt", saved);
+  WriteFile(folder / "written.txt", "C:\\g\\a\r\n");
+  // Written beside first: where that can't be done, the saved files are never touched.
+  std::filesystem::create_directory(folder / "files.txt.tmp");
+  std::filesystem::create_directory(folder / "written.txt.tmp");
+  Ledgers ledgers;
+  RecordHashed(ledgers.hashes, "C:\\g\\b", 5, 6, kHashA);
+  RecordWritten(ledgers.written, "C:\\g\\b");
+  SaveLedgers(folder.path(), ledgers);
+  EXPECT_EQ(ReadFile(folder / "files.txt"), saved);
+  EXPECT_EQ(ReadFile(folder / "written.txt"), "C:\\g\\a\r\n");
 }
 
 TEST(LedgerFiles, SavingIntoAMissingFolderIsSilent) {

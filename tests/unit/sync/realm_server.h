@@ -31,12 +31,12 @@ class RealmServer {
       std::lock_guard<std::mutex> guard(mutex_);
       const std::string path = request.matches[1];
       ++file_requests_[path];
+      ranges_[path].push_back(request.get_header_value("Range"));
       const auto found = files_.find(path);
       if (found == files_.end()) {
         response.status = 404;
         return;
       }
-      ranges_[path].push_back(request.get_header_value("Range"));
       AnswerFile(request, found->second, response);
     });
     server_.Get(R"(/api/launcher/blockmap/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
@@ -96,11 +96,6 @@ class RealmServer {
     range_mode_ = mode;
     ranges_before_fault_ = at;
   }
-  // The Range header of every request for a game file ("" for a whole one).
-  std::vector<std::string> Ranges(const std::string& path) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return ranges_[path];
-  }
   uint64_t BodyBytesSent() {
     std::lock_guard<std::mutex> guard(mutex_);
     return body_bytes_;
@@ -122,6 +117,11 @@ class RealmServer {
     std::lock_guard<std::mutex> guard(mutex_);
     const auto found = file_requests_.find(path);
     return found == file_requests_.end() ? 0 : found->second;
+  }
+  // The Range header of every request for a file, "" for none.
+  std::vector<std::string> Ranges(const std::string& path) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return ranges_[path];
   }
   int SignatureRequests() {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -202,12 +202,12 @@ class RealmServer {
   std::string launcher_;
   int manifest_requests_ = 0;
   std::map<std::string, int> file_requests_;
+  std::map<std::string, std::vector<std::string>> ranges_;
   int launcher_requests_ = 0;
   std::map<std::string, std::string> blockmaps_;
   int blockmap_requests_ = 0;
   RangeMode range_mode_ = RangeMode::kRight;
   int ranges_before_fault_ = 0;
-  std::map<std::string, std::vector<std::string>> ranges_;
   uint64_t body_bytes_ = 0;
 };
 

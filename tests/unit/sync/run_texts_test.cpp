@@ -67,6 +67,11 @@ TEST(RunOutcomes, DownloadFailuresNameTheFileAndTheReason) {
   EXPECT_EQ(o.detail, "x.dll: the realm's address in this launcher isn't one. Press Check files to try again.");
   EXPECT_EQ(DownloadFailedOutcome(HttpError::kTooLarge, full).detail,
             "x.dll: the realm sent more than expected. Press Check files to try again.");
+  o = DownloadFailedOutcome(HttpError::kCutShort, full, 2147483647, 4831838213);
+  EXPECT_EQ(o.headline, "The download stopped");
+  EXPECT_EQ(o.detail,
+            "x.dll: the realm's answer keeps stopping short (at byte 2147483647 of 4831838213). Press Check files "
+            "to try again.");
   for (HttpError other : {HttpError::kNoAnswer, HttpError::kBadStatus, HttpError::kStopped, HttpError::kOutOfMemory}) {
     o = DownloadFailedOutcome(other, full);
     EXPECT_EQ(o.detail, "x.dll: no answer; check your connection. Press Check files to try again.");
