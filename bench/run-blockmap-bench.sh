@@ -25,14 +25,16 @@ make_data() {  # size in MiB, folder[, A]: old.bin and the targets (new-A ... ne
 import os, random, sys
 size, out, which = int(sys.argv[1]) << 20, sys.argv[2], sys.argv[3]
 rng = random.Random(15)
-old = rng.randbytes(size)
+def randbytes(n):  # in pieces: one call is limited to 2^31 bits
+    return b"".join(rng.randbytes(min(1 << 24, n - at)) for at in range(0, n, 1 << 24))
+old = randbytes(size)
 def put(name, data):
     with open(os.path.join(out, name), "wb") as f:
         f.write(data)
 put("old.bin", old)
-a = bytearray(old[:2000000] + rng.randbytes(1000003) + old[2000000:])
+a = bytearray(old[:2000000] + randbytes(1000003) + old[2000000:])
 for at, n in ((size // 4, 2 << 20), (size // 2, 1 << 20), (3 * size // 4, 1 << 20)):
-    a[at:at + n] = rng.randbytes(n)
+    a[at:at + n] = randbytes(n)
 put("new-A.bin", bytes(a))
 put("new-A.bytes", str(1000003 + (4 << 20)).encode())
 if which == "A":
@@ -41,7 +43,7 @@ b = bytearray(old)
 changed = 0
 for at in sorted(rng.randrange(size - 65536) for _ in range(120)):
     n = rng.randrange(8192, 61441)
-    b[at:at + n] = rng.randbytes(n)
+    b[at:at + n] = randbytes(n)
     changed += n
 put("new-B.bin", bytes(b))
 put("new-B.bytes", str(changed).encode())
@@ -52,7 +54,7 @@ for _ in range(20):
 put("new-C.bin", old)
 put("local-C.bin", bytes(damaged))
 put("new-C.bytes", str(20 * 512).encode())
-put("new-D.bin", rng.randbytes(size))
+put("new-D.bin", randbytes(size))
 put("new-D.bytes", str(size).encode())
 PY
 }
@@ -61,6 +63,8 @@ proxy_pid=""
 start_proxy() {  # target port, Mbit/s (0: none), round trip in ms
   [ -n "$proxy_pid" ] && { kill "$proxy_pid"; wait "$proxy_pid" 2>/dev/null || true; }
   proxy_port="$(free_port)"
+  proxy_bytes_seen=0
+  proxy_requests_seen=0
   rm -f "$work/proxy.stats"
   python3 "$here/bench/shaping_proxy.py" "$proxy_port" "$1" "$2" "$3" "$work/proxy.stats" >"$work/proxy.log" 2>&1 &
   proxy_pid=$!
@@ -90,7 +94,13 @@ run_update() {  # local copy or "", proxy port
   read -r run_seconds run_peak_kib _ <<<"$line"
   for _ in $(seq 1 50); do [ -s "$work/proxy.stats" ] && break; sleep 0.1; done
   sleep 0.3
-  read -r run_bytes run_requests <"$work/proxy.stats"
+  # The proxy counts from its start; each run is what it added.
+  local total_bytes total_requests
+  read -r total_bytes total_requests <"$work/proxy.stats"
+  run_bytes=$((total_bytes - proxy_bytes_seen))
+  run_requests=$((total_requests - proxy_requests_seen))
+  proxy_bytes_seen=$total_bytes
+  proxy_requests_seen=$total_requests
   rm -f "$work/proxy.stats"
 }
 
