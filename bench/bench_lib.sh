@@ -29,6 +29,22 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 least() { [ -z "$1" ] && echo "$2" || awk -v a="$1" -v b="$2" 'BEGIN { print (b < a ? b : a) }'; }
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
+site_pid=""
+start_site() {  # realm folder: realm-site serve on a free port; sets url and site_port
+  [ -n "$site_pid" ] && { kill "$site_pid"; wait "$site_pid" 2>/dev/null || true; }
+  "$build/realm-site" serve --root "$1" --listen 127.0.0.1:0 >"$work/site.log" 2>&1 &
+  site_pid=$!
+  bench_pids+=("$site_pid")
+  for _ in $(seq 1 600); do
+    url="$(grep -o 'http://127.0.0.1:[0-9]*' "$work/site.log" || true)"
+    site_port="${url##*:}"
+    [ -n "$url" ] && return 0
+    kill -0 "$site_pid" 2>/dev/null || { cat "$work/site.log"; exit 1; }
+    sleep 0.1
+  done
+  echo "realm-site did not start"; exit 1
+}
+
 bench_realm_json='{"realm": "Bench", "address": "play.bench", "start": {"exe": "Game.exe", "args": ""}}'
 
 small_realm() {  # folder, bytes per file (a multiple of 8): Game.exe and 9,999 files in 100 folders

@@ -14,22 +14,7 @@ set -euo pipefail
 source "$(dirname "$0")/bench_lib.sh"
 bench_build realm-site sync_bench
 bench_work sync
-site_pid=""
 field() { sed -n "s/^$1: //p" <<<"$2"; }
-
-start_site() {  # root
-  [ -n "$site_pid" ] && { kill "$site_pid"; wait "$site_pid" 2>/dev/null || true; }
-  "$build/realm-site" serve --root "$1" --listen 127.0.0.1:0 >"$work/site.log" 2>&1 &
-  site_pid=$!
-  bench_pids+=("$site_pid")
-  for _ in $(seq 1 600); do
-    url="$(grep -o 'http://127.0.0.1:[0-9]*' "$work/site.log" || true)"
-    [ -n "$url" ] && return 0
-    kill -0 "$site_pid" 2>/dev/null || { cat "$work/site.log"; exit 1; }
-    sleep 0.1
-  done
-  echo "realm-site did not start"; exit 1
-}
 
 run_launcher() {  # game folder, settings folder -> prints the bench program's lines
   mkdir -p "$2"

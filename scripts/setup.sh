@@ -16,7 +16,7 @@ packages=(
   clang libclang-rt-14-dev
   wine wine64 xvfb xdotool imagemagick x11-utils
   nginx-light python3 python3-pytest p7zip-full zip unzip curl openssl strace
-  minisign slowhttptest
+  minisign slowhttptest zsync zstd
 )
 
 missing=()

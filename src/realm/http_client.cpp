@@ -217,6 +217,8 @@ HttpError OpenSession(SessionPtr* session) {
   return HttpError::kNone;
 }
 
+os::HttpOsSession& OsSession(HttpSession& session) { return *session.handle; }
+
 FetchResult Fetch(HttpSession& session, std::string_view method, std::string_view address, std::string_view headers,
                   std::string_view body, size_t limit) {
   FetchResult result;

@@ -9,6 +9,9 @@
 #include <string_view>
 
 namespace vantrel {
+namespace os {
+struct HttpOsSession;
+}
 
 enum class HttpError : uint8_t {
   kNone,
@@ -87,6 +90,8 @@ using SessionPtr = std::unique_ptr<HttpSession, HttpSessionDeleter>;
 
 // One session per job: automatic proxy, then the default proxy; the four timeouts.
 HttpError OpenSession(SessionPtr* session);
+// The OS session under it, for requests made outside this client (the block map's ranges).
+os::HttpOsSession& OsSession(HttpSession& session);
 // Lowers the longest body a download of this session asks for (tests use it to see a large
 // file's requests with a small one).
 void SetMaxBodyBytes(HttpSession& session, uint64_t bytes);

@@ -32,9 +32,10 @@ enum class Field : uint8_t {
   kSha256,
   kSize,
   kPath,
+  kBlockmap,
 };
 
-enum class Frame : uint8_t { kTop, kStart, kLauncher, kFiles, kFile };
+enum class Frame : uint8_t { kTop, kStart, kLauncher, kFiles, kFile, kBlockmap };
 
 struct KnownKey {
   Frame frame;
@@ -50,7 +51,8 @@ constexpr KnownKey kKnownKeys[] = {
     {Frame::kStart, "exe", Field::kExe},          {Frame::kStart, "args", Field::kArgs},
     {Frame::kLauncher, "sha256", Field::kSha256}, {Frame::kLauncher, "size", Field::kSize},
     {Frame::kFile, "path", Field::kPath},         {Frame::kFile, "sha256", Field::kSha256},
-    {Frame::kFile, "size", Field::kSize},
+    {Frame::kFile, "size", Field::kSize},         {Frame::kFile, "blockmap", Field::kBlockmap},
+    {Frame::kBlockmap, "size", Field::kSize},     {Frame::kBlockmap, "sha256", Field::kSha256},
 };
 
 constexpr uint32_t Bit(Field field) { return 1u << static_cast<uint32_t>(field); }
@@ -71,6 +73,7 @@ class ManifestReader : public nlohmann::json_sax<nlohmann::json> {
   bool null() override {
     if (Skipping()) return true;
     if (InFileList()) return false;
+    if (ForBlockmap()) return PassOver();
     if (pending_ == Field::kLauncher) {
       manifest_->has_launcher = false;
       return true;
@@ -83,21 +86,25 @@ class ManifestReader : public nlohmann::json_sax<nlohmann::json> {
   bool number_integer(number_integer_t value) override {
     if (Skipping()) return true;
     if (InFileList()) return false;
-    if (pending_ == Field::kSize) return value >= 0 && StoreSize(static_cast<uint64_t>(value));
+    if (ForBlockmap() && pending_ != Field::kSize) return PassOver();
+    if (pending_ == Field::kSize) return Size(value >= 0, static_cast<uint64_t>(value));
     return pending_ == Field::kUnknown && !stack_.empty();
   }
   bool number_unsigned(number_unsigned_t value) override {
     if (Skipping()) return true;
     if (InFileList()) return false;
+    if (ForBlockmap() && pending_ != Field::kSize) return PassOver();
     if (pending_ == Field::kSize) return StoreSize(value);
     return pending_ == Field::kUnknown && !stack_.empty();
   }
   bool number_float(number_float_t, const string_t& text) override {
     if (Skipping()) return true;
     if (InFileList()) return false;
+    if (ForBlockmap() && pending_ != Field::kSize) return PassOver();
     if (pending_ == Field::kSize) {
       uint64_t value = 0;
-      return ParseWholeNumber(text, &value) && StoreSize(value);
+      const bool whole = ParseWholeNumber(text, &value);
+      return Size(whole, value);
     }
     return pending_ == Field::kUnknown && !stack_.empty();
   }
@@ -105,6 +112,7 @@ class ManifestReader : public nlohmann::json_sax<nlohmann::json> {
   bool string(string_t& value) override {
     if (Skipping()) return true;
     if (InFileList() || stack_.empty()) return false;
+    if (pending_ == Field::kBlockmap) return PassOver();
     switch (pending_) {
       case Field::kUnknown: return true;
       case Field::kRealm: manifest_->realm = std::move(value); return true;
@@ -115,17 +123,16 @@ class ManifestReader : public nlohmann::json_sax<nlohmann::json> {
       case Field::kExe: manifest_->exe = std::move(value); return true;
       case Field::kArgs: manifest_->args = std::move(value); return true;
       case Field::kPath: manifest_->files.back().path = std::move(value); return true;
-      case Field::kSha256:
-        (stack_.back().frame == Frame::kFile ? manifest_->files.back().sha256 : manifest_->launcher_sha256) =
-            std::move(value);
-        return true;
+      case Field::kSha256: Sha256Field() = std::move(value); return true;
       case Field::kSize: {
         uint64_t size = 0;
-        return ParseWholeNumber(value, &size) && StoreSize(size);
+        const bool whole = ParseWholeNumber(value, &size);
+        return Size(whole, size);
       }
       case Field::kStart:
       case Field::kLauncher:
-      case Field::kFiles: return false;
+      case Field::kFiles:
+      case Field::kBlockmap: return false;
     }
     return false;
   }
@@ -143,11 +150,17 @@ class ManifestReader : public nlohmann::json_sax<nlohmann::json> {
     if (InFileList()) {
       manifest_->files.emplace_back();
       stack_.push_back({Frame::kFile});
+      blockmap_refused_ = false;
       return true;
+    }
+    if (ForBlockmap() && pending_ != Field::kBlockmap) {
+      skip_depth_ = 1;
+      return PassOver();
     }
     switch (pending_) {
       case Field::kUnknown: skip_depth_ = 1; return true;
       case Field::kStart: stack_.push_back({Frame::kStart}); return true;
+      case Field::kBlockmap: stack_.push_back({Frame::kBlockmap}); return true;
       case Field::kLauncher:
         manifest_->has_launcher = true;
         stack_.push_back({Frame::kLauncher});
@@ -167,6 +180,12 @@ class ManifestReader : public nlohmann::json_sax<nlohmann::json> {
     switch (level.frame) {
       case Frame::kLauncher: return Has(level, Bit(Field::kSha256) | Bit(Field::kSize));
       case Frame::kFile: return Has(level, Bit(Field::kPath) | Bit(Field::kSha256) | Bit(Field::kSize));
+      case Frame::kBlockmap: {
+        ManifestFile& file = manifest_->files.back();
+        file.has_blockmap = !blockmap_refused_ && Has(level, Bit(Field::kSize) | Bit(Field::kSha256)) &&
+                            IsHashText(file.blockmap_sha256);
+        return true;
+      }
       case Frame::kTop: complete_ = true; return true;
       default: return true;
     }
@@ -178,9 +197,9 @@ class ManifestReader : public nlohmann::json_sax<nlohmann::json> {
       return true;
     }
     if (stack_.empty() || InFileList()) return false;
-    if (pending_ == Field::kUnknown) {
+    if (pending_ == Field::kUnknown || ForBlockmap()) {
       skip_depth_ = 1;
-      return true;
+      return pending_ == Field::kUnknown || PassOver();
     }
     if (pending_ != Field::kFiles) return false;
     stack_.push_back({Frame::kFiles});
@@ -203,7 +222,11 @@ class ManifestReader : public nlohmann::json_sax<nlohmann::json> {
     pending_ = Field::kUnknown;
     for (const KnownKey& known : kKnownKeys) {
       if (known.frame == level.frame && known.name == name) {
-        if (level.seen & Bit(known.field)) return false;  // a known key given twice
+        if (level.seen & Bit(known.field)) {
+          // A known key given twice refuses the document; inside a file's map it costs the map only.
+          if (known.field != Field::kBlockmap && level.frame != Frame::kBlockmap) return false;
+          blockmap_refused_ = true;
+        }
         level.seen |= Bit(known.field);
         pending_ = known.field;
         break;
@@ -221,12 +244,41 @@ class ManifestReader : public nlohmann::json_sax<nlohmann::json> {
 
   bool ScalarOfNoKnownType() {
     if (Skipping()) return true;
+    if (!InFileList() && ForBlockmap()) return PassOver();
     return !stack_.empty() && !InFileList() && pending_ == Field::kUnknown;
   }
 
   bool StoreSize(uint64_t value) {
-    (stack_.back().frame == Frame::kFile ? manifest_->files.back().size : manifest_->launcher_size) = value;
+    switch (stack_.back().frame) {
+      case Frame::kFile: manifest_->files.back().size = value; break;
+      case Frame::kBlockmap: manifest_->files.back().blockmap_size = value; break;
+      default: manifest_->launcher_size = value; break;
+    }
     return true;
+  }
+
+  std::string& Sha256Field() {
+    switch (stack_.back().frame) {
+      case Frame::kFile: return manifest_->files.back().sha256;
+      case Frame::kBlockmap: return manifest_->files.back().blockmap_sha256;
+      default: return manifest_->launcher_sha256;
+    }
+  }
+
+  // The value is a file's "blockmap", or that of a known key inside it.
+  bool ForBlockmap() const {
+    return pending_ == Field::kBlockmap ||
+           (!stack_.empty() && stack_.back().frame == Frame::kBlockmap && pending_ != Field::kUnknown);
+  }
+  // A map of the wrong shape is passed over and costs the entry its map only, where another
+  // key would refuse the document: a launcher that predates maps skips the key whatever it holds.
+  bool PassOver() {
+    blockmap_refused_ = true;
+    return true;
+  }
+  bool Size(bool whole, uint64_t value) {
+    if (whole) return StoreSize(value);
+    return ForBlockmap() && PassOver();
   }
 
   Manifest* manifest_;
@@ -234,6 +286,7 @@ class ManifestReader : public nlohmann::json_sax<nlohmann::json> {
   Field pending_ = Field::kUnknown;
   size_t skip_depth_ = 0;
   bool complete_ = false;
+  bool blockmap_refused_ = false;  // for the file entry being read
 };
 
 // Cut to the state's capacity without splitting a UTF-8 character, so the window can always

@@ -20,6 +20,11 @@ struct ManifestFile {
   uint64_t size = 0;
   std::string path;
   std::string sha256;
+  // The entry's block map ("blockmap": {"size", "sha256"}), when it names a well-formed one; a
+  // malformed value only costs the map, as a launcher that predates maps skips the key.
+  bool has_blockmap = false;
+  uint64_t blockmap_size = 0;
+  std::string blockmap_sha256;
 };
 
 struct Manifest {

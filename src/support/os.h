@@ -64,6 +64,8 @@ class File {
   uint32_t Read(void* buffer, uint32_t capacity, uint32_t* got);
   uint32_t Write(const void* data, size_t size);  // writes all of it, 1 MiB at a time
   uint32_t Seek(uint64_t offset);
+  // Cuts (or extends) the file to `size` bytes; the position is left at the new end.
+  uint32_t Truncate(uint64_t size);
   void Flush();
   void Close();
   bool IsOpen() const { return handle_ != kNone; }

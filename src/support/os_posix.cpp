@@ -151,6 +151,11 @@ uint32_t File::Seek(uint64_t offset) {
   return kOk;
 }
 
+uint32_t File::Truncate(uint64_t size) {
+  if (ftruncate(static_cast<int>(handle_), static_cast<off_t>(size)) != 0) return FromErrno(errno);
+  return Seek(size);
+}
+
 void File::Flush() {
   if (handle_ != kNone) fsync(static_cast<int>(handle_));
 }

@@ -112,6 +112,12 @@ uint32_t File::Seek(uint64_t offset) {
   return kOk;
 }
 
+uint32_t File::Truncate(uint64_t size) {
+  if (const uint32_t error = Seek(size)) return error;
+  if (!SetEndOfFile(reinterpret_cast<HANDLE>(handle_))) return LastError();
+  return kOk;
+}
+
 void File::Flush() {
   if (handle_ != kNone) FlushFileBuffers(reinterpret_cast<HANDLE>(handle_));
 }

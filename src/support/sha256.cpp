@@ -37,6 +37,15 @@ std::string Sha256::FinishText() {
   return text;
 }
 
+bool Sha256::FinishBytes(unsigned char digest[32]) {
+  unsigned int length = 0;
+  return ctx_ != nullptr && EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), digest, &length) == 1 && length == 32;
+}
+
+bool Sha256::Restart() {
+  return ctx_ != nullptr && EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), nullptr, nullptr) == 1;
+}
+
 std::string Sha256Text(std::string_view bytes) {
   Sha256 hash;
   hash.Update(bytes.data(), bytes.size());

@@ -17,7 +17,9 @@ class Sha256 {
 
   bool ok() const { return ctx_ != nullptr; }
   void Update(const void* data, size_t size);
-  std::string FinishText();  // the hash text; the object is spent afterwards
+  std::string FinishText();                    // the hash text; the object is spent afterwards
+  bool FinishBytes(unsigned char digest[32]);  // the raw digest; spent afterwards
+  bool Restart();  // ready for new bytes, without a new context (chunk hashes come by the thousand)
 
  private:
   void* ctx_;

@@ -7,6 +7,7 @@
 #include "support/os.h"
 #include "support/sha256.h"
 #include "support/text.h"
+#include "sync/blockmap_update.h"
 #include "sync/partials.h"
 
 namespace vantrel {
@@ -219,9 +220,17 @@ std::optional<RunOutcome> DownloadEntry(DownloadRun& run, const ManifestFile& en
     // the resume flag says so. A download that ends early keeps its bytes outside the game
     // folder for the next run.
     resume.continue_destination = PlaceEarlierBytes(context.settings_folder, run.partials, entry, part_path);
-    error = Download(run.session, FileAddress(context.realm_address, entry.path), part_path, entry.sha256, entry.size,
-                     progress, &resume);
-    if (resume.kept > 0) KeepPartial(context.settings_folder, entry, part_path);
+    const std::string address = FileAddress(context.realm_address, entry.path);
+    // A large file with a block map is built from the bytes at hand; the whole download below
+    // runs only when that can't be done, continuing what it left at the part path.
+    const BlockmapOutcome by_map = UpdateByBlockmap(run.session, context.realm_address, address, entry, full_path,
+                                                    part_path, resume.continue_destination, progress);
+    if (!by_map.placed) {
+      run.done -= by_map.reported;
+      resume.continue_destination = by_map.resume;
+      error = Download(run.session, address, part_path, entry.sha256, entry.size, progress, &resume);
+      if (resume.kept > 0) KeepPartial(context.settings_folder, entry, part_path);
+    }
   } catch (const std::bad_alloc&) {
     DeleteQuietly(part_path);  // whatever the download had written is unverified
     throw;

@@ -51,6 +51,15 @@ TEST(Win32Seam, FileFactsAndWholeFiles) {
   EXPECT_EQ(entries[0].name, "caf\xC3\xA9.txt");
   EXPECT_EQ(entries[0].size, 12u);
   EXPECT_EQ(os::ListFolder(dir + "\\none", &entries), os::kErrorPathNotFound);
+
+  // A file cut to its good beginning: writes go on from the cut, and what lay past it is gone.
+  os::File update;
+  ASSERT_EQ(update.OpenUpdate(file), os::kOk);
+  ASSERT_EQ(update.Truncate(6), os::kOk);
+  ASSERT_EQ(update.Write("!", 1), os::kOk);
+  update.Close();
+  EXPECT_EQ(os::ReadWholeFile(file, 12, &content), os::kOk);
+  EXPECT_EQ(content, "twelve!");
 }
 
 TEST(Win32Seam, MoveErrorsByClass) {

@@ -13,18 +13,32 @@
 #include <ostream>
 #include <sstream>
 
+#include "blockmap/blockmap.h"
 #include "realm/game_path.h"
 #include "realm/manifest.h"
+#include "support/minisign.h"
+#include "support/os.h"
 #include "support/sha256.h"
 #include "support/text.h"
 
 namespace vantrel::site {
 namespace fs = std::filesystem;
 
+namespace {
+constexpr std::string_view kBlockmapLine = "+blockmap ";
+}  // namespace
+
 const FileRecord* Catalog::Find(std::string_view path) const {
   auto found = std::lower_bound(files.begin(), files.end(), path,
                                 [](const FileRecord& record, std::string_view key) { return record.path < key; });
   return found != files.end() && found->path == path ? &*found : nullptr;
+}
+
+const std::string* Catalog::FindBlockmap(std::string_view sha256) const {
+  for (const FileRecord& record : files) {
+    if (record.blockmap != nullptr && record.sha256 == sha256) return record.blockmap.get();
+  }
+  return nullptr;
 }
 
 namespace {
@@ -34,6 +48,27 @@ bool StatFile(const std::string& path, uint64_t* size, int64_t* mtime_ns) {
   if (stat(path.c_str(), &facts) != 0 || !S_ISREG(facts.st_mode)) return false;
   *size = static_cast<uint64_t>(facts.st_size);
   *mtime_ns = static_cast<int64_t>(facts.st_mtim.tv_sec) * 1000000000 + facts.st_mtim.tv_nsec;
+  return true;
+}
+
+// The file's hash text and, when asked, its block map, from one read.
+bool ReadForCatalog(const std::string& path, bool with_map, std::string* hash,
+                    std::shared_ptr<const std::string>* map) {
+  if (!with_map) return HashFile(path, hash);
+  os::File file;
+  if (file.OpenRead(path) != os::kOk) return false;
+  constexpr uint32_t kPiece = 1048576;
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kPiece]);
+  BlockmapBuilder builder;
+  for (;;) {
+    uint32_t got = 0;
+    if (file.Read(buffer.get(), kPiece, &got) != os::kOk) return false;
+    if (got == 0) break;
+    if (!builder.Update(buffer.get(), got)) return false;
+  }
+  Blockmap built;
+  if (!builder.Finish(&built, hash)) return false;
+  *map = std::make_shared<const std::string>(EncodeBlockmap(built));
   return true;
 }
 
@@ -117,6 +152,9 @@ std::string BuildManifest(const RealmConfig& config, const std::vector<FileRecor
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const FileRecord& record : files) {
     list.push_back({{"path", record.path}, {"sha256", record.sha256}, {"size", record.size}});
+    if (record.blockmap != nullptr) {
+      list.back()["blockmap"] = {{"size", record.blockmap->size()}, {"sha256", record.blockmap_sha256}};
+    }
   }
   doc["files"] = std::move(list);
   doc["news"] = config.news;
@@ -127,14 +165,25 @@ std::string BuildManifest(const RealmConfig& config, const std::vector<FileRecor
 void HashCache::Load(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
-  // One line per file: hash, size, time in nanoseconds, then the key to the end of the line.
+  // One line per file: hash, size, time in nanoseconds, then the key to the end of the line;
+  // a file's block map follows on a line of its own that older readers pass over.
+  Entry* last = nullptr;
   while (std::getline(in, line)) {
+    if (line.starts_with(kBlockmapLine)) {
+      std::string map;
+      if (last != nullptr && Base64Decode(std::string_view(line).substr(kBlockmapLine.size()), &map)) {
+        last->blockmap = std::make_shared<const std::string>(std::move(map));
+      }
+      last = nullptr;
+      continue;
+    }
+    last = nullptr;
     std::istringstream fields(line);
     Entry entry;
     std::string key;
     if (!(fields >> entry.sha256 >> entry.size >> entry.mtime_ns)) continue;
     if (fields.get() != ' ' || !std::getline(fields, key) || key.empty() || !IsHashText(entry.sha256)) continue;
-    entries_[key] = std::move(entry);
+    last = &(entries_[key] = std::move(entry));
   }
   dirty_ = false;
 }
@@ -145,6 +194,10 @@ bool HashCache::Save(const std::string& path) {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     for (const auto& [key, entry] : entries_) {
       out << entry.sha256 << ' ' << entry.size << ' ' << entry.mtime_ns << ' ' << key << '\n';
+      if (entry.blockmap != nullptr) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(entry.blockmap->data());
+        out << kBlockmapLine << Base64Encode({bytes, entry.blockmap->size()}) << '\n';
+      }
     }
     out.flush();
     if (!out) {
@@ -166,7 +219,19 @@ const std::string* HashCache::Find(const std::string& key, uint64_t size, int64_
 }
 
 void HashCache::Put(const std::string& key, uint64_t size, int64_t mtime_ns, const std::string& sha256) {
-  entries_[key] = Entry{size, mtime_ns, sha256};
+  entries_[key] = Entry{size, mtime_ns, sha256, nullptr};
+  dirty_ = true;
+}
+
+std::shared_ptr<const std::string> HashCache::Blockmap(const std::string& key) const {
+  auto found = entries_.find(key);
+  return found == entries_.end() ? nullptr : found->second.blockmap;
+}
+
+void HashCache::PutBlockmap(const std::string& key, std::shared_ptr<const std::string> map) {
+  auto found = entries_.find(key);
+  if (found == entries_.end()) return;
+  found->second.blockmap = std::move(map);
   dirty_ = true;
 }
 
@@ -346,15 +411,23 @@ uint64_t Site::hashed_count() const {
 }
 
 bool Site::HashRecord(const std::string& key, FileRecord* record, std::string* error) {
+  // Game files of 4 MiB or more get a block map, made in the pass that hashes them and kept
+  // in the cache with the hash, so an unchanged file is never read again for either.
+  const bool wants_map = key.starts_with("files/") && record->size >= kBlockmapMinFileSize;
   if (const std::string* cached = cache_.Find(key, record->size, record->mtime_ns)) {
     record->sha256 = *cached;
-    return true;
+    record->blockmap = wants_map ? cache_.Blockmap(key) : nullptr;
+    if (!wants_map || record->blockmap != nullptr) {
+      if (record->blockmap != nullptr) record->blockmap_sha256 = Sha256Text(*record->blockmap);
+      return true;
+    }
   }
   // A file still being copied in changes under the hash; publishing that hash would make
   // every launcher's download fail, so hash again until size and time hold still.
   for (int attempt = 0; attempt < 3; ++attempt) {
     std::string hash;
-    if (!HashFile(record->disk_path, &hash)) {
+    std::shared_ptr<const std::string> map;
+    if (!ReadForCatalog(record->disk_path, wants_map, &hash, &map)) {
       *error = record->disk_path + " can't be read";
       return false;
     }
@@ -371,6 +444,11 @@ bool Site::HashRecord(const std::string& key, FileRecord* record, std::string* e
     if (size == record->size && mtime_ns == record->mtime_ns) {
       record->sha256 = std::move(hash);
       cache_.Put(key, size, mtime_ns, record->sha256);
+      record->blockmap = map;
+      if (map != nullptr) {
+        record->blockmap_sha256 = Sha256Text(*map);
+        cache_.PutBlockmap(key, std::move(map));
+      }
       return true;
     }
     record->size = size;

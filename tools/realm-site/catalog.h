@@ -28,6 +28,9 @@ struct FileRecord {
   uint64_t size = 0;
   int64_t mtime_ns = 0;
   std::string sha256;
+  // The block map of a game file of 4 MiB or more, and the map's own hash text.
+  std::shared_ptr<const std::string> blockmap;
+  std::string blockmap_sha256;
 };
 
 struct Catalog {
@@ -38,6 +41,8 @@ struct Catalog {
   std::string manifest_signature;
   uint64_t signature_expires = 0;  // Unix seconds
   const FileRecord* Find(std::string_view path) const;
+  // The block map of the game file with this hash text; null when there is none.
+  const std::string* FindBlockmap(std::string_view sha256) const;
 };
 
 // The small answers made from one catalog snapshot, served from memory and exported as files
@@ -72,6 +77,9 @@ class HashCache {
   // The cached hash when size and time still match.
   const std::string* Find(const std::string& key, uint64_t size, int64_t mtime_ns) const;
   void Put(const std::string& key, uint64_t size, int64_t mtime_ns, const std::string& sha256);
+  // The block map kept with the entry Put last for `key` (null when none); a Put drops it.
+  std::shared_ptr<const std::string> Blockmap(const std::string& key) const;
+  void PutBlockmap(const std::string& key, std::shared_ptr<const std::string> map);
   // Drops entries for keys not in `kept` (deleted files must not grow the cache forever).
   void Retain(const std::vector<std::string>& kept);
   bool dirty() const { return dirty_; }
@@ -81,6 +89,7 @@ class HashCache {
     uint64_t size = 0;
     int64_t mtime_ns = 0;
     std::string sha256;
+    std::shared_ptr<const std::string> blockmap;
   };
   std::map<std::string, Entry> entries_;
   bool dirty_ = false;

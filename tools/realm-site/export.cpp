@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kStaging = ".realm-site-next";
 constexpr const char* kMarkerHead = "written by realm-site export";
+constexpr const char* kBlockmapFolder = "api/launcher/blockmap";
 
 int64_t MtimeNs(const struct stat& facts) {
   return static_cast<int64_t>(facts.st_mtim.tv_sec) * 1000000000 + facts.st_mtim.tv_nsec;
@@ -168,6 +169,13 @@ bool ExportSite(Site& site, const std::string& out_dir, std::string* error) {
     }
     index << now.sha256 << ' ' << now.size << ' ' << now.mtime_ns << " launcher/download\n";
   }
+  // Block maps at the path the site serves them on, so a static realm and a served one match.
+  fs::create_directories(next / kBlockmapFolder, problem);
+  for (const FileRecord& record : catalog->files) {
+    if (record.blockmap != nullptr && !WriteText(next / kBlockmapFolder / record.sha256, *record.blockmap, error)) {
+      return false;
+    }
+  }
   if (!WriteText(next / "client-pack/gateway.reg", GatewayRegFile(site.config()), error)) return false;
   for (const SnapshotAnswer& snapshot : kSnapshotAnswers) {
     const std::string& text = (*catalog).*(snapshot.text);
@@ -178,6 +186,7 @@ bool ExportSite(Site& site, const std::string& out_dir, std::string* error) {
   // The switch: files first, the small answers after them and the manifest last, so the
   // folder never names a file it doesn't hold; what the realm dropped goes after that.
   if (!Switch(next / "api/launcher/file", out / "api/launcher/file", error)) return false;
+  if (!Switch(next / kBlockmapFolder, out / kBlockmapFolder, error)) return false;
   if (catalog->launcher && !Switch(next / "launcher/download", out / "launcher/download", error)) return false;
   if (!Switch(next / "client-pack/gateway.reg", out / "client-pack/gateway.reg", error)) return false;
   for (const SnapshotAnswer& snapshot : kSnapshotAnswers) {

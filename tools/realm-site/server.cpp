@@ -59,6 +59,18 @@ void AddRealmRoutes(HttpServer& server, Site& site, Reports& reports) {
     return CatalogFile(site, *record);
   });
 
+  // Block maps are named by the hash of the file they describe, so a map never changes.
+  server.Get("/api/launcher/blockmap/", [&site](const Request& request) {
+    std::shared_ptr<const Catalog> catalog = site.Current();
+    const std::string* map = catalog ? catalog->FindBlockmap(std::string_view(request.path).substr(23)) : nullptr;
+    if (map == nullptr) return TextAnswer(404, "no block map for that file in this realm");
+    Answer answer;
+    answer.content_type = "application/octet-stream";
+    answer.shared_body = *map;
+    answer.owner = catalog;
+    return answer;
+  });
+
   server.Get("/launcher/download", [&site](const Request&) {
     std::shared_ptr<const Catalog> catalog = site.Current();
     if (!catalog || !catalog->launcher) return TextAnswer(404, "this realm offers no launcher build");

@@ -114,6 +114,46 @@ TEST(ManifestParse, SkipsUnknownKeysWithTheirWholeValueAtEveryLevel) {
   EXPECT_EQ(Parsed(R"({"Address":"x"})").address, "");
 }
 
+// A launcher that predates maps skips the key whatever it holds, so a map of any wrong shape
+// costs only the map: the entry and the document stand.
+TEST(ManifestParse, ABlockmapIsReadWhenWellFormedAndOtherwiseOnlyDropped) {
+  const std::string map_hash = Sha256Text("map");
+  auto entry = [](const std::string& blockmap) {
+    return Parsed(WithAddress(R"("files":[{"path":"a","sha256":")" + kHash + R"(","size":5,"blockmap":)" + blockmap +
+                              "}]"))
+        .files.at(0);
+  };
+  const ManifestFile good = entry(R"({"size":"1.2e3","x":[1],"sha256":")" + map_hash + R"("})");
+  EXPECT_TRUE(good.has_blockmap);
+  EXPECT_EQ(good.blockmap_size, 1200u);
+  EXPECT_EQ(good.blockmap_sha256, map_hash);
+  EXPECT_EQ(good.size, 5u);
+  for (const std::string& bad : std::vector<std::string>{
+           "null",
+           "7",
+           R"("x")",
+           "[1,{}]",
+           "{}",
+           R"({"size":1})",
+           R"({"size":-1,"sha256":")" + map_hash + R"("})",
+           R"({"size":1.5,"sha256":")" + map_hash + R"("})",
+           R"({"size":{"a":1},"sha256":")" + map_hash + R"("})",
+           R"({"size":1,"sha256":["x"]})",
+           R"({"size":1,"sha256":")" + std::string(64, 'A') + R"("})",
+           R"({"size":1,"size":1,"sha256":")" + map_hash + R"("})",
+       }) {
+    const ManifestFile dropped = entry(bad);
+    EXPECT_FALSE(dropped.has_blockmap) << bad;
+    EXPECT_EQ(dropped.sha256, kHash) << bad;
+  }
+  // Named twice: no map. Other keys given twice still refuse the document.
+  EXPECT_FALSE(
+      entry(R"({"size":1,"sha256":")" + map_hash + R"("},"blockmap":{"size":1,"sha256":")" + map_hash + R"("})")
+          .has_blockmap);
+  EXPECT_FALSE(
+      Parses(WithAddress(R"("files":[{"path":"a","blockmap":7,"path":"b","sha256":")" + kHash + R"(","size":5}])")));
+}
+
 TEST(ManifestParse, RefusesKnownKeysOfTheWrongType) {
   for (const std::string& members :
        std::vector<std::string>{R"("realm":null)",

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <thread>
 
+#include "blockmap/blockmap.h"
+#include "realm-site/cli.h"
 #include "report/zip.h"
 #include "support/sha256.h"
 #include "unit/site/site_fixture.h"
@@ -83,6 +85,50 @@ TEST_F(ServerTest, ServesManifestFilesAndGatewayFile) {
   std::string wide_head = "\xff\xfe";
   for (char c : head) wide_head += std::string{c, '\0'};
   EXPECT_EQ(reg.second.rfind(wide_head, 0), 0u);
+}
+
+TEST_F(ServerTest, BlockMapsComeFromTheCacheAndExportAsTheSameBytes) {
+  std::string big(4194304 + 4097, '\0');
+  uint64_t state = 88172645463325252u;
+  for (char& c : big) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    c = static_cast<char>(state);
+  }
+  Write("files/Data/big.mpq", big);
+  Write("files/small.txt", std::string(4194303, 's'));  // a byte under the size that gets a map
+  Start();
+  const auto manifest = nlohmann::json::parse(Get("/api/launcher/manifest").second);
+  ASSERT_EQ(manifest["files"][0]["path"], "Data/big.mpq");
+  const std::string sha = Sha256Text(big);
+  const auto [status, map] = Get("/api/launcher/blockmap/" + sha);
+  ASSERT_EQ(status, 200);
+  EXPECT_EQ(manifest["files"][0]["blockmap"], nlohmann::json({{"size", map.size()}, {"sha256", Sha256Text(map)}}));
+  Blockmap read;
+  EXPECT_EQ(ReadBlockmap(map, big.size(), sha, &read), BlockmapFault::kNone);
+  EXPECT_FALSE(manifest["files"][1].contains("blockmap"));
+  for (const std::string& path :
+       {"/api/launcher/blockmap/" + Sha256Text(std::string(4194303, 's')), "/api/launcher/blockmap/" + Sha256Text("x"),
+        std::string("/api/launcher/blockmap/"), "/api/launcher/blockmap/" + sha + "/x"}) {
+    EXPECT_EQ(Get(path).first, 404) << path;
+  }
+
+  // A restart takes hash and map from the cache without reading the file again.
+  RealmConfig config;
+  std::string error;
+  ASSERT_TRUE(LoadRealmConfig(root_, &config, &error));
+  Site again(root_, config);
+  ASSERT_TRUE(again.Refresh(&error)) << error;
+  EXPECT_EQ(again.hashed_count(), 0u);
+  ASSERT_NE(again.Current()->FindBlockmap(sha), nullptr);
+  EXPECT_EQ(*again.Current()->FindBlockmap(sha), map);
+
+  std::ostringstream out, err;
+  const std::string exported = base_ + "/static";
+  const char* argv[] = {"realm-site", "export", "--root", root_.c_str(), "--out", exported.c_str()};
+  ASSERT_EQ(RunRealmSite(6, argv, out, err), 0) << err.str();
+  EXPECT_TRUE(Read(exported + "/api/launcher/blockmap/" + sha) == map);
+  EXPECT_EQ(Read(exported + "/api/launcher/manifest"), Get("/api/launcher/manifest").second);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(exported + "/api/launcher/blockmap"), {}), 1);
 }
 
 TEST_F(ServerTest, AnswersNotFoundForAnythingTheManifestDoesNotList) {

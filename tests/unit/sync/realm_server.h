@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>
@@ -36,7 +37,13 @@ class RealmServer {
         response.status = 404;
         return;
       }
-      response.set_content(found->second, "application/octet-stream");
+      AnswerFile(request, found->second, response);
+    });
+    server_.Get(R"(/api/launcher/blockmap/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++blockmap_requests_;
+      const auto found = blockmaps_.find(request.matches[1]);
+      ServeOrNotFound(found == blockmaps_.end() ? std::string() : found->second, "application/octet-stream", response);
     });
     server_.Get("/launcher/download", [this](const httplib::Request&, httplib::Response& response) {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -77,6 +84,26 @@ class RealmServer {
     std::lock_guard<std::mutex> guard(mutex_);
     files_.erase(path);
   }
+  // The block map served for a file's hash text.
+  void SetBlockmap(const std::string& sha256, std::string map) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    blockmaps_[sha256] = std::move(map);
+  }
+  // How the `at`-th request for a range of a game file (from 0) is answered; the others rightly.
+  enum class RangeMode { kRight, kIgnore, kNotSatisfiable, kWrongRange, kShortBody, kOtherBytes };
+  void SetRangeMode(RangeMode mode, int at = 0) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    range_mode_ = mode;
+    ranges_before_fault_ = at;
+  }
+  uint64_t BodyBytesSent() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return body_bytes_;
+  }
+  int BlockmapRequests() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return blockmap_requests_;
+  }
   void SetLauncher(std::string content) {
     std::lock_guard<std::mutex> guard(mutex_);
     launcher_ = std::move(content);
@@ -115,6 +142,54 @@ class RealmServer {
     }
   }
 
+  // A whole file, or one range of it, the way the range mode says. httplib would cut a body to
+  // the asked range by itself; a misbehaving answer is built by hand instead.
+  void AnswerFile(const httplib::Request& request, const std::string& content, httplib::Response& response) {
+    const std::string range = request.get_header_value("Range");
+    uint64_t first = 0, last = content.size() - 1;
+    const int fields = std::sscanf(range.c_str(), "bytes=%lu-%lu", &first, &last);
+    const bool one_range = (fields == 2 || (fields == 1 && range.back() == '-')) &&
+                           range.find(',') == std::string::npos && first <= last && last < content.size();
+    const RangeMode mode = one_range && ranges_before_fault_-- == 0 ? range_mode_ : RangeMode::kRight;
+    if (!one_range || mode == RangeMode::kRight) {
+      body_bytes_ += one_range ? last - first + 1 : range.empty() ? content.size() : 0;
+      response.set_content(content, "application/octet-stream");
+      return;
+    }
+    const_cast<httplib::Request&>(request).ranges.clear();
+    std::string part = content.substr(first, last - first + 1);
+    response.status = 206;
+    response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                                             std::to_string(content.size()));
+    switch (mode) {
+      case RangeMode::kRight: break;
+      case RangeMode::kIgnore:
+        response.status = 200;
+        response.headers.erase("Content-Range");
+        part = content;
+        break;
+      case RangeMode::kNotSatisfiable:
+        response.status = 416;
+        part.clear();
+        break;
+      case RangeMode::kWrongRange:
+        response.set_header("Content-Range", "bytes " + std::to_string(first + 1) + "-" + std::to_string(last + 1) +
+                                                 "/" + std::to_string(content.size()));
+        break;
+      case RangeMode::kOtherBytes: part[part.size() / 2] ^= 1; break;
+      case RangeMode::kShortBody:
+        response.set_content_provider(part.size(), "application/octet-stream",
+                                      [part](size_t, size_t, httplib::DataSink& sink) {
+                                        sink.write(part.data(), part.size() / 2);
+                                        return false;  // the connection is cut mid-body
+                                      });
+        body_bytes_ += part.size() / 2;
+        return;
+    }
+    body_bytes_ += part.size();
+    response.set_content(part, "application/octet-stream");
+  }
+
   httplib::Server server_;
   std::thread thread_;
   int port_ = 0;
@@ -129,6 +204,11 @@ class RealmServer {
   std::map<std::string, int> file_requests_;
   std::map<std::string, std::vector<std::string>> ranges_;
   int launcher_requests_ = 0;
+  std::map<std::string, std::string> blockmaps_;
+  int blockmap_requests_ = 0;
+  RangeMode range_mode_ = RangeMode::kRight;
+  int ranges_before_fault_ = 0;
+  uint64_t body_bytes_ = 0;
 };
 
 }  // namespace vantrel::testing
