@@ -41,3 +41,29 @@ def stored_reports(realm_root):
             contents = {info.filename: archive.read(info) for info in archive.infolist()}
         found.append((meta, contents))
     return found
+
+
+def launcher_upload(port, entries, account="", note=""):
+    """POSTs a report the way the launcher sends one: a zip of the entries (deflated only when
+    smaller), the account with bytes outside 0x20..0x7E dropped, the note percent-encoded.
+    Returns (status, answer JSON)."""
+    import http.client
+    import io
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as archive:
+        for name, content in entries:
+            data = content.encode() if isinstance(content, str) else content
+            packed = zipfile.ZipInfo(name, (1980, 1, 1, 0, 0, 0))
+            packed.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(packed, data)
+    account_value = bytes(b for b in account.encode() if 0x20 <= b <= 0x7E).decode()
+    safe = b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~"
+    note_value = "".join(chr(b) if b in safe else f"%{b:02X}" for b in note.encode())
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    connection.request("POST", "/api/launcher/logs", out.getvalue(),
+                       {"Content-Type": "application/octet-stream", "X-Account": account_value,
+                        "X-Note": note_value})
+    answer = connection.getresponse()
+    body = json.loads(answer.read())
+    connection.close()
+    return answer.status, body
