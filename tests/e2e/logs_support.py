@@ -28,13 +28,16 @@ def put(path, data, mtime=None):
     return path
 
 
+def report_folders(realm_root):
+    """The stored reports' folders (the console's index lies beside them)."""
+    folder = Path(realm_root) / "reports"
+    return sorted(p for p in folder.iterdir() if p.is_dir()) if folder.exists() else []
+
+
 def stored_reports(realm_root):
     """Every report realm-site kept: [(meta dict, {name: bytes})]."""
     found = []
-    folder = Path(realm_root) / "reports"
-    if not folder.exists():
-        return found
-    for report in sorted(folder.iterdir()):
+    for report in report_folders(realm_root):
         meta = json.loads((report / "meta.json").read_text())
         with zipfile.ZipFile(report / "report.zip") as archive:
             assert archive.testzip() is None
