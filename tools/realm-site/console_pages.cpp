@@ -17,7 +17,7 @@ constexpr const char* kStyle =
     "h1{font-size:1.4em;margin:0 0 .3em}table{border-collapse:collapse;width:100%}"
     "th,td{text-align:left;padding:4px 8px;border-bottom:1px solid #ddd;vertical-align:top}"
     "th{background:#f3f3f3;font-weight:600}td.n{text-align:right;font-variant-numeric:tabular-nums}"
-    ".sig{font-family:ui-monospace,monospace;word-break:break-all}.new{background:#d1495b;color:#fff;"
+    ".sig{font-family:ui-monospace,monospace;overflow-wrap:anywhere;min-width:22em}.new{background:#d1495b;color:#fff;"
     "border-radius:3px;padding:0 4px;font-size:.8em;margin-left:6px}.muted{color:#777}"
     "form{margin:.8em 0;display:flex;gap:.6em;flex-wrap:wrap;align-items:end}label{font-size:.85em;color:#555}"
     "pre{background:#f7f7f7;border:1px solid #ddd;padding:8px;overflow:auto;max-height:40em;white-space:pre-wrap}"
