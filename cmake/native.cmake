@@ -27,8 +27,11 @@ endforeach()
 # realm-site serves with libmicrohttpd (Debian's, built with GnuTLS for --tls-cert).
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(MICROHTTPD REQUIRED IMPORTED_TARGET libmicrohttpd)
+# The report console: its index in SQLite, stored archives read with libzip.
+pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
+pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
 if(TARGET realm-site-core)
-  target_link_libraries(realm-site-core PUBLIC PkgConfig::MICROHTTPD)
+  target_link_libraries(realm-site-core PUBLIC PkgConfig::MICROHTTPD PkgConfig::SQLITE3 PkgConfig::LIBZIP)
 endif()
 
 file(GLOB unit_dirs LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/unit/*)
@@ -58,3 +61,8 @@ foreach(src IN LISTS bench_sources)
   add_executable(${name} ${src})
   target_link_libraries(${name} PRIVATE vantrel_all)
 endforeach()
+# The console bench drives realm-site's index in process and its pages over HTTP.
+if(TARGET console_bench AND TARGET realm-site-core)
+  target_link_libraries(console_bench PRIVATE realm-site-core cpp-httplib)
+  target_include_directories(console_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+endif()

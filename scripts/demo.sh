@@ -88,5 +88,6 @@ else
   echo "demo: close the launcher's window to end the demo"
   wait "$launcher_pid" || true
 fi
+"$here/scripts/console-demo.sh" "$work/console.png" || echo "demo: the console screenshot failed"
 echo "demo: trace lines:"
 grep -a ':OutputDebugStringA "' "$work/wine.log" | sed -E 's/.*OutputDebugStringA "(.*)"$/\1/'

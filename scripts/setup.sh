@@ -17,6 +17,7 @@ packages=(
   wine wine64 xvfb xdotool imagemagick x11-utils
   nginx-light python3 python3-pytest p7zip-full zip unzip curl openssl strace
   minisign slowhttptest zsync zstd
+  libsqlite3-dev libzip-dev chromium
 )
 
 missing=()

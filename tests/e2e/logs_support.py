@@ -28,16 +28,45 @@ def put(path, data, mtime=None):
     return path
 
 
+def report_folders(realm_root):
+    """The stored reports' folders (the console's index lies beside them)."""
+    folder = Path(realm_root) / "reports"
+    return sorted(p for p in folder.iterdir() if p.is_dir()) if folder.exists() else []
+
+
 def stored_reports(realm_root):
     """Every report realm-site kept: [(meta dict, {name: bytes})]."""
     found = []
-    folder = Path(realm_root) / "reports"
-    if not folder.exists():
-        return found
-    for report in sorted(folder.iterdir()):
+    for report in report_folders(realm_root):
         meta = json.loads((report / "meta.json").read_text())
         with zipfile.ZipFile(report / "report.zip") as archive:
             assert archive.testzip() is None
             contents = {info.filename: archive.read(info) for info in archive.infolist()}
         found.append((meta, contents))
     return found
+
+
+def launcher_upload(port, entries, account="", note=""):
+    """POSTs a report the way the launcher sends one: a zip of the entries (deflated only when
+    smaller), the account with bytes outside 0x20..0x7E dropped, the note percent-encoded.
+    Returns (status, answer JSON)."""
+    import http.client
+    import io
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as archive:
+        for name, content in entries:
+            data = content.encode() if isinstance(content, str) else content
+            packed = zipfile.ZipInfo(name, (1980, 1, 1, 0, 0, 0))
+            packed.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(packed, data)
+    account_value = bytes(b for b in account.encode() if 0x20 <= b <= 0x7E).decode()
+    safe = b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~"
+    note_value = "".join(chr(b) if b in safe else f"%{b:02X}" for b in note.encode())
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    connection.request("POST", "/api/launcher/logs", out.getvalue(),
+                       {"Content-Type": "application/octet-stream", "X-Account": account_value,
+                        "X-Note": note_value})
+    answer = connection.getresponse()
+    body = json.loads(answer.read())
+    connection.close()
+    return answer.status, body

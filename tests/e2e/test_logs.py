@@ -10,7 +10,7 @@ import pytest
 
 from conftest import RealmSite, install_launcher, win_tool
 from logs_support import (ACCOUNT_FIELD, COPY_LINK_BUTTON, CRASH_DUMPS_BUTTON, NOTE_FIELD, SEND_BUTTON, SEND_LOGS_BUTTON, put,
-                          stored_reports, utf16_report)
+                          report_folders, stored_reports, utf16_report)
 from sync_support import GAME_EXE, make_game_folder, make_realm, write_settings
 
 GAME = b"MZ stand-in game program"
@@ -103,7 +103,7 @@ def test_gathered_logs_reach_the_site_anonymized(setup, launch):
     launcher.click_button(COPY_LINK_BUTTON)
     launcher.wait_trace(r"^\[vantrel\] ui: ", start=start)
     link = launcher.wine.run(["wine", str(win_tool("clipboard_tool")), "read"]).stdout.decode().strip()
-    report_id = next((setup.realm / "reports").iterdir()).name
+    report_id = report_folders(setup.realm)[0].name
     assert link == f"{setup.site.url}/reports/{report_id}"
 
 

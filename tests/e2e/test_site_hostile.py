@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from conftest import REALM_SITE, free_port, wait_for_port
+from logs_support import report_folders
 
 TOKEN = "hostile-test-token-0123"
 MIB = 1048576
@@ -181,7 +182,7 @@ def test_heads_and_bodies_are_refused_before_they_cost_memory(site, realm):
         except (BrokenPipeError, ConnectionResetError):
             pass
         assert sent < 100
-    assert list((realm / "reports").iterdir()) == []
+    assert report_folders(realm) == []
     assert list((realm / ".reports-incoming").iterdir()) == []
 
     # A NUL, raw or escaped, would cut the path short to the name of another file.
@@ -301,7 +302,7 @@ def test_reports_cannot_fill_the_disk_and_pages_read_only_the_directory(site, re
     status, _, body = upload(site.port, small, source="127.0.5.1")
     assert json.loads(body) == {"ok": False, "url": "",
                                 "error": "too many reports from your address; try again in ten minutes"}
-    assert len(list((realm / "reports").iterdir())) == 11
+    assert len(report_folders(realm)) == 11
 
     # The operator's token: never from the address, and guessing is cut off.
     assert get(site.port, f"/reports?token={TOKEN}")[0] == 401

@@ -1,11 +1,15 @@
 #include "realm-site/cli.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <ostream>
 #include <string>
 #include <string_view>
 
 #include "realm-site/export.h"
+#include "realm-site/report_index.h"
 #include "realm-site/reports.h"
 #include "realm-site/server.h"
 #include "realm-site/signing.h"
@@ -36,6 +40,8 @@ constexpr const char* kUsage =
     "                         realm's secret key (from keygen, or minisign -G -W); signatures last\n"
     "                         14 days unless told otherwise, and serve signs again at half that\n"
     "       realm-site prune  --root DIR --older-than DAYS     delete log reports older than that\n"
+    "       realm-site reindex --root DIR                      rebuild DIR/reports/index.sqlite (the console's\n"
+    "                                                          index) from the stored reports; stop serve first\n"
     "       realm-site keygen --out DIR                        make the realm's signing key pair\n"
     "       realm-site --help\n"
     "\n"
@@ -44,9 +50,11 @@ constexpr const char* kUsage =
     "      {\"realm\": \"My Realm\", \"address\": \"play.example.org\", \"gateway_name\": \"My Realm\",\n"
     "       \"site\": \"https://example.org\", \"revision\": \"2026-12\",\n"
     "       \"start\": {\"exe\": \"Diablo II.exe\", \"args\": \"-direct\"}, \"news\": \"Season 3 is open\",\n"
-    "       \"operator_token\": \"at least 16 characters\", \"report_quota_mib\": 2048}\n"
+    "       \"operator_token\": \"at least 16 characters\", \"report_quota_mib\": 2048,\n"
+    "       \"report_webhook\": \"https://chat.example.org/hooks/...\"}\n"
     "      optional: \"gateway_zone\" (default \"0\"), \"extra_gateways\": [{\"address\", \"zone\", \"name\"}]\n"
     "      the token opens /reports (Authorization: Bearer TOKEN, or as the password a browser asks for)\n"
+    "      report_webhook gets {\"content\": \"...\"} when a new crash appears or one surges\n"
     "  files/                        the game files, as they lie in the game folder\n"
     "  launcher/VantrelLauncher.exe  the current launcher build (optional)\n"
     "  reports/                      log reports sent by launchers (at most report_quota_mib in all)\n"
@@ -115,7 +123,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     }
     *target = argv[++i];
   }
-  if (options->command != "serve" && options->command != "export" && options->command != "prune") {
+  if (options->command != "serve" && options->command != "export" && options->command != "prune" &&
+      options->command != "reindex") {
     *error = "unknown command " + options->command;
     return false;
   }
@@ -213,6 +222,18 @@ int RunRealmSite(int argc, const char* const* argv, std::ostream& out, std::ostr
     }
     out << "realm-site: removed " << removed << " reports (" << freed << " bytes) older than " << options.older_than
         << " days\n";
+    return 0;
+  }
+  if (options.command == "reindex") {
+    const auto started = std::chrono::steady_clock::now();
+    IndexCounts counts;
+    if (!RebuildIndex(options.root + "/reports", isatty(STDOUT_FILENO) ? &out : nullptr, &counts, &error)) {
+      err << "realm-site: " << error << "\n";
+      return 1;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    out << "realm-site: indexed " << counts.reports << " reports in " << counts.groups << " crash groups in " << seconds
+        << " s\n";
     return 0;
   }
   RealmConfig config;

@@ -134,7 +134,7 @@ bool ParseRealmConfig(std::string_view text, RealmConfig* config, std::string* e
   RealmConfig parsed;
   if (!OnlyKnownKeys(root,
                      {"realm", "address", "gateway_name", "gateway_zone", "extra_gateways", "site", "revision", "start",
-                      "news", "operator_token", "report_quota_mib"},
+                      "news", "operator_token", "report_quota_mib", "report_webhook"},
                      "", error)) {
     return false;
   }
@@ -143,7 +143,12 @@ bool ParseRealmConfig(std::string_view text, RealmConfig* config, std::string* e
       !TakeString(root, "gateway_zone", &parsed.gateway_zone, error) ||
       !TakeString(root, "site", &parsed.site, error) || !TakeString(root, "revision", &parsed.revision, error) ||
       !TakeString(root, "news", &parsed.news, error) ||
-      !TakeString(root, "operator_token", &parsed.operator_token, error)) {
+      !TakeString(root, "operator_token", &parsed.operator_token, error) ||
+      !TakeString(root, "report_webhook", &parsed.report_webhook, error)) {
+    return false;
+  }
+  if (!parsed.report_webhook.empty() && !IsWebhookAddress(parsed.report_webhook)) {
+    *error = "\"report_webhook\" must be an https:// address, or http:// to this machine (127.0.0.1, ::1, localhost)";
     return false;
   }
   if (auto start = root.find("start"); start != root.end()) {
@@ -170,6 +175,33 @@ bool ParseRealmConfig(std::string_view text, RealmConfig* config, std::string* e
   if (!Validate(parsed, error)) return false;
   *config = std::move(parsed);
   return true;
+}
+
+bool IsWebhookAddress(std::string_view url) {
+  if (HasControlCharacter(url) || url.find(' ') != std::string_view::npos) return false;
+  if (StartsWithNoCase(url, "https://")) return url.size() > 8;
+  if (!StartsWithNoCase(url, "http://")) return false;
+  std::string_view rest = url.substr(7);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (rest.find('@') != std::string_view::npos) return false;
+  std::string_view host = rest;
+  if (host.substr(0, 1) == "[") {
+    host = host.substr(0, host.find(']') + 1);
+    return host == "[::1]";
+  }
+  host = host.substr(0, host.find(':'));
+  if (EqualsNoCase(host, "localhost")) return true;
+  // 127.0.0.0/8 written as a dotted quad.
+  if (host.substr(0, 4) != "127.") return false;
+  int dots = 0;
+  for (char c : host) {
+    if (c == '.') {
+      ++dots;
+    } else if (!IsAsciiDigit(static_cast<unsigned char>(c))) {
+      return false;
+    }
+  }
+  return dots == 3;
 }
 
 bool LoadRealmConfig(const std::string& root, RealmConfig* config, std::string* error) {

@@ -28,6 +28,7 @@ struct RealmConfig {
   std::string news;
   std::string operator_token;        // empty: the list of reports is off; else 16 characters or more
   uint64_t report_quota_mib = 2048;  // the report store's total; uploads past it get 507
+  std::string report_webhook;        // https://, or http:// to this machine; empty: no messages
 };
 
 inline constexpr size_t kShortestToken = 16;
@@ -35,6 +36,9 @@ inline constexpr size_t kShortestToken = 16;
 // Parses the text of realm.json. On failure returns false and sets `error` to a sentence that
 // names the key at fault.
 bool ParseRealmConfig(std::string_view text, RealmConfig* config, std::string* error);
+
+// An https:// address, or an http:// one whose host is a loopback address.
+bool IsWebhookAddress(std::string_view url);
 
 // Reads DIR/realm.json; the error names the file.
 bool LoadRealmConfig(const std::string& root, RealmConfig* config, std::string* error);

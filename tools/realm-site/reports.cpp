@@ -11,6 +11,11 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "realm-site/console_pages.h"
+#include "realm-site/console_routes.h"
+#include "realm-site/report_facts.h"
+#include "realm-site/report_index.h"
+#include "realm-site/webhook.h"
 #include "support/os.h"
 #include "support/text.h"
 
@@ -20,6 +25,7 @@ namespace {
 
 constexpr size_t kMaxDirectoryBytes = 16777216;  // far more than 65,535 names need
 constexpr size_t kListedEntries = 2000;          // a report page names at most this many files
+constexpr uint64_t kInlineBytes = 8388608;       // text shown inline on one report page
 
 uint16_t U16(std::string_view s, size_t at) {
   return static_cast<uint16_t>(static_cast<uint8_t>(s[at]) | (static_cast<uint8_t>(s[at + 1]) << 8));
@@ -119,29 +125,6 @@ bool ReadDirectory(const ZipBytes& bytes, std::vector<ZipEntryInfo>* entries) {
   return at == directory.size();
 }
 
-bool IsReportId(std::string_view id) {
-  if (id.size() != 32) return false;
-  for (char c : id) {
-    if (!IsAsciiDigit(static_cast<unsigned char>(c)) && !(c >= 'a' && c <= 'f')) return false;
-  }
-  return true;
-}
-
-std::string HtmlEscape(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out.push_back(c);
-    }
-  }
-  return out;
-}
-
 // Compares without an early exit, so the token can't be guessed byte by byte from timing.
 bool SameSecret(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -157,17 +140,6 @@ Answer UploadAnswer(int status, std::string_view url, std::string_view error) {
   answer.status = status;
   answer.content_type = "application/json";
   answer.body = body.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
-  return answer;
-}
-
-Answer Html(std::string page) {
-  Answer answer;
-  answer.content_type = "text/html; charset=utf-8";
-  answer.body = std::move(page);
-  // A report page shows what players typed: no scripts, no frames, no referrer with the link.
-  answer.headers.emplace_back("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'");
-  answer.headers.emplace_back("Referrer-Policy", "no-referrer");
-  answer.headers.emplace_back("Cache-Control", "private, no-store");
   return answer;
 }
 
@@ -199,24 +171,36 @@ bool LoadMeta(const std::string& folder, StoredReport* report) {
 
 Answer NoSuchReport() { return TextAnswer(404, "no such report"); }
 
-std::string ReportPage(const std::string& id, const StoredReport& report, uint64_t size,
-                       const std::vector<ZipEntryInfo>& entries) {
-  std::string page =
-      "<!doctype html>\n<html><head><meta charset=\"utf-8\"><title>Log report</title></head><body>\n"
-      "<h1>Log report</h1>\n<p>Received: " +
-      HtmlEscape(report.received) + "<br>Account: " + HtmlEscape(report.account) +
-      "<br>Note: " + HtmlEscape(report.note) + "</p>\n<p><a href=\"/reports/" + id +
-      "/download\">Download the archive</a> (" + Decimal(size) + " bytes)</p>\n<table>\n" +
-      "<tr><th>File</th><th>Size</th></tr>\n";
+// The private report page: the files, each text inline (cut at 256 KiB, and no more than
+// kInlineBytes in all), and the crash records the index found.
+ReportPageData ReportPageFor(const std::string& id, const StoredReport& report, const std::string& zip_path, int fd,
+                             uint64_t size, const ReportIndex* index) {
+  ReportPageData data;
+  data.id = id;
+  data.received = report.received;
+  data.account = report.account;
+  data.note = report.note;
+  data.archive_bytes = size;
+  std::vector<ZipEntryInfo> entries;
+  ReadZipDirectoryFromFile(fd, size, &entries);
+  StoredArchive archive;
+  const bool readable = archive.Open(zip_path) && archive.count() == entries.size();
+  uint64_t shown = 0;
   for (size_t i = 0; i < entries.size() && i < kListedEntries; ++i) {
-    page += "<tr><td>" + HtmlEscape(entries[i].name) + "</td><td>" + Decimal(entries[i].size) + "</td></tr>\n";
+    ShownEntry entry;
+    entry.name = entries[i].name;
+    entry.size = entries[i].size;
+    if (readable && archive.name(i) == entry.name && IsTextEntry(entry.name) && shown < kInlineBytes) {
+      entry.inline_text = true;
+      entry.readable =
+          archive.Read(i, std::min<uint64_t>(kTextEntryCap, kInlineBytes - shown), &entry.text, &entry.cut);
+      shown += entry.text.size();
+    }
+    data.entries.push_back(std::move(entry));
   }
-  page += "</table>\n";
-  if (entries.size() > kListedEntries) {
-    page += "<p>and " + Decimal(entries.size() - kListedEntries) + " more files in the archive</p>\n";
-  }
-  page += "</body></html>\n";
-  return page;
+  if (entries.size() > kListedEntries) data.more_entries = entries.size() - kListedEntries;
+  if (index != nullptr) data.indexed = index->RecordsOf(id, &data.records);
+  return data;
 }
 
 // The launcher sends the note percent-encoded so any text survives a header line.
@@ -342,6 +326,7 @@ class UploadSink : public BodySink {
     }
     temporary_.clear();
     kept_ = received_ + meta.dump().size();
+    reports_.Index(id);
     return UploadAnswer(200, link_base_ + "/reports/" + id, "");
   }
 
@@ -455,10 +440,17 @@ bool Reports::Open(std::string* error) {
     std::error_code ignored;
     fs::remove(item.path(), ignored);
   }
-  std::lock_guard<std::mutex> guard(mutex_);
-  stored_ = CountStore();
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stored_ = CountStore();
+  }
+  index_ = std::make_unique<ReportIndex>(folder_, config_.revision);
+  if (!index_->Open(std::cerr, error)) return false;
+  webhook_ = std::make_unique<Webhook>(config_.report_webhook);
   return true;
 }
+
+Reports::~Reports() = default;
 
 uint64_t Reports::CountStore() {
   last_count_ = std::chrono::steady_clock::now();
@@ -532,14 +524,21 @@ void Reports::AddRoutes(HttpServer& server) {
   });
 
   // /reports/<id> and /reports/<id>/download: the id is the only key, so nothing else is told.
+  // Under the same prefix, the console's group pages and JSON, which need the token.
   server.Get("/reports/", [this](const Request& request) {
     std::string_view rest = std::string_view(request.path).substr(9);
+    if (rest == "groups.json" || rest.substr(0, 6) == "group/") {
+      Answer refusal;
+      if (!OperatorAllowed(request, &refusal)) return WithConsolePolicy(std::move(refusal));
+      return ConsoleAnswer(*index_, config_, request);
+    }
     const bool download = rest.size() > 9 && rest.substr(rest.size() - 9) == "/download";
     if (download) rest.remove_suffix(9);
     const std::string id(rest);
     StoredReport report;
     if (!IsReportId(id) || !LoadMeta(folder_ + "/" + id, &report)) return NoSuchReport();
-    UniqueFd fd(open((folder_ + "/" + id + "/report.zip").c_str(), O_RDONLY | O_CLOEXEC));
+    const std::string zip_path = folder_ + "/" + id + "/report.zip";
+    UniqueFd fd(open(zip_path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat facts {};
     if (!fd.valid() || fstat(fd.get(), &facts) != 0 || !S_ISREG(facts.st_mode)) return NoSuchReport();
     const uint64_t size = static_cast<uint64_t>(facts.st_size);
@@ -552,40 +551,44 @@ void Reports::AddRoutes(HttpServer& server) {
       answer.file_size = size;
       return answer;
     }
-    std::vector<ZipEntryInfo> entries;
-    ReadZipDirectoryFromFile(fd.get(), size, &entries);
-    return Html(ReportPage(id, report, size, entries));
+    return ConsoleHtml(ReportPageHtml(ReportPageFor(id, report, zip_path, fd.get(), size, index_.get())));
   });
 
-  // The list of all reports is the operator's alone.
+  // The console: every report, grouped by crash, is the operator's alone.
   server.Get("/reports", [this](const Request& request) {
-    const std::string& token = config_.operator_token;
-    if (token.empty()) return TextAnswer(403, "the list of reports is off: set operator_token in realm.json");
-    if (token_failures_.Over(request.network)) {
-      Answer slow = TextAnswer(429, "too many wrong tokens from your address; try again in ten minutes");
-      slow.headers.emplace_back("Retry-After", "600");
-      return slow;
-    }
-    if (!SameSecret(GivenToken(request), token)) {
-      if (request.HasHeader("Authorization")) token_failures_.Record(request.network);
-      Answer ask = TextAnswer(401, "the list of reports needs the operator's token (as the password, any user name)");
-      ask.headers.emplace_back("WWW-Authenticate", "Basic realm=\"realm-site reports\", charset=\"UTF-8\"");
-      return ask;
-    }
-    std::string page =
-        "<!doctype html>\n<html><head><meta charset=\"utf-8\"><title>Log reports</title></head><body>\n"
-        "<h1>Log reports</h1>\n<ul>\n";
-    std::error_code problem;
-    for (const auto& item : fs::directory_iterator(folder_, problem)) {
-      const std::string id = item.path().filename().string();
-      StoredReport report;
-      if (!IsReportId(id) || !LoadMeta(item.path().string(), &report)) continue;
-      page += "<li><a href=\"/reports/" + id + "\">" + HtmlEscape(report.received) + "</a> " +
-              HtmlEscape(report.account) + "</li>\n";
-    }
-    page += "</ul>\n</body></html>\n";
-    return Html(std::move(page));
+    Answer refusal;
+    if (!OperatorAllowed(request, &refusal)) return WithConsolePolicy(std::move(refusal));
+    return ConsoleAnswer(*index_, config_, request);
   });
+}
+
+bool Reports::OperatorAllowed(const Request& request, Answer* refusal) {
+  const std::string& token = config_.operator_token;
+  if (token.empty()) {
+    *refusal = TextAnswer(403, "the list of reports is off: set operator_token in realm.json");
+    return false;
+  }
+  if (token_failures_.Over(request.network)) {
+    *refusal = TextAnswer(429, "too many wrong tokens from your address; try again in ten minutes");
+    refusal->headers.emplace_back("Retry-After", "600");
+    return false;
+  }
+  if (!SameSecret(GivenToken(request), token)) {
+    if (request.HasHeader("Authorization")) token_failures_.Record(request.network);
+    *refusal = TextAnswer(401, "the list of reports needs the operator's token (as the password, any user name)");
+    refusal->headers.emplace_back("WWW-Authenticate", "Basic realm=\"realm-site reports\", charset=\"UTF-8\"");
+    return false;
+  }
+  return true;
+}
+
+void Reports::Index(const std::string& id) {
+  const int64_t now = static_cast<int64_t>(time(nullptr));
+  for (const Alert& alert : index_->Add(id, now)) {
+    if (!webhook_->on()) break;
+    webhook_->Post(AlertMessage(alert, config_.realm, config_.site));
+    index_->MarkAlerted(alert.group, now);
+  }
 }
 
 bool PruneReports(const std::string& root, double days, uint64_t* removed, uint64_t* freed, std::string* error) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -58,11 +59,15 @@ class RateWindow {
   std::map<std::string, std::deque<Clock::time_point>> events_;
 };
 
+class ReportIndex;
+class Webhook;
+
 class Reports {
  public:
   Reports(std::string root, const RealmConfig& config);
-  // Makes the store's folders, clears uploads a crash left half-written and counts what
-  // the store holds.
+  ~Reports();
+  // Makes the store's folders, clears uploads a crash left half-written, counts what the
+  // store holds and opens the index (rebuilding it, with a message, when missing or damaged).
   bool Open(std::string* error);
   // POST /api/launcher/logs, the report pages, downloads and the operator's list.
   void AddRoutes(HttpServer& server);
@@ -71,12 +76,16 @@ class Reports {
   // For the upload in progress (reports.cpp).
   bool Reserve(uint64_t bytes);
   void Settle(uint64_t reserved, uint64_t kept);
+  // Indexes a report just kept and sends the messages it calls for.
+  void Index(const std::string& id);
   const std::string& folder() const { return folder_; }
   const RealmConfig& config() const { return config_; }
   bool tls = false;  // links start with https://
 
  private:
   uint64_t CountStore();
+  // The console's token check: false with the refusal (403, 429 or 401) to send.
+  bool OperatorAllowed(const Request& request, Answer* refusal);
 
   std::string root_;
   std::string folder_;
@@ -88,6 +97,8 @@ class Reports {
   std::chrono::steady_clock::time_point last_count_;
   RateWindow uploads_{kReportsPerAddress, kReportWindow};
   RateWindow token_failures_{kTokenFailuresPerAddress, kReportWindow};
+  std::unique_ptr<ReportIndex> index_;
+  std::unique_ptr<Webhook> webhook_;
 };
 
 // Removes the reports received more than `days` days ago.

@@ -183,6 +183,13 @@ bool Request::HasHeader(std::string_view name) const {
                                      key.c_str()) != nullptr;
 }
 
+std::string Request::Query(std::string_view name) const {
+  const std::string key(name);
+  const char* value = MHD_lookup_connection_value(static_cast<MHD_Connection*>(const_cast<void*>(connection)),
+                                                  MHD_GET_ARGUMENT_KIND, key.c_str());
+  return value ? std::string(value) : std::string();
+}
+
 struct HttpServer::Impl {
   ServeLimits limits;
   std::vector<GetRoute> gets;

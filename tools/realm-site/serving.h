@@ -85,6 +85,8 @@ class Request {
   // A request header (names compare without regard to case); empty when absent.
   std::string Header(std::string_view name) const;
   bool HasHeader(std::string_view name) const;
+  // A query parameter, percent-decoded ("+" as a blank); empty when absent.
+  std::string Query(std::string_view name) const;
 
   const void* connection = nullptr;  // the HTTP layer's own
 };

@@ -51,6 +51,19 @@ TEST(RealmConfig, RefusesWhatTheLauncherWouldRefuseNamingTheKey) {
   EXPECT_NE(ErrorOf(R"({"address": "a", "report_quota_mib": 0})").find("report_quota_mib"), std::string::npos);
   // A NUL would split the player's gateway list.
   EXPECT_NE(ErrorOf(R"({"address": "a\u0000b"})").find("control"), std::string::npos);
+  // Crash messages leave the machine only encrypted, or stay on it.
+  for (const char* hook : {"http://chat.example.org/hook", "ftp://x", "http://127.0.0.1@evil.example/",
+                           "http://127.0.0.1.evil.example/", "http://[::2]/", "https://"}) {
+    EXPECT_NE(ErrorOf(std::string(R"({"address": "a", "report_webhook": ")") + hook + "\"}").find("report_webhook"),
+              std::string::npos)
+        << hook;
+  }
+  for (const char* hook : {"https://chat.example.org/api/webhooks/1/x", "http://127.0.0.1:8080/hook",
+                           "http://localhost/h", "http://[::1]:9/h"}) {
+    EXPECT_TRUE(
+        ParseRealmConfig(std::string(R"({"address": "a", "report_webhook": ")") + hook + "\"}", &config, &error))
+        << hook << ": " << error;
+  }
 }
 
 TEST(RealmConfig, RefusesMalformedDocuments) {
