@@ -5,8 +5,10 @@
 // window on a second thread), per chunk read the progress post (bare_notices_win32.h), and the
 // file calls of a verified replacement: a look for a file already there (a player's own needs a
 // copy first), the download into a ".part" file moved into place, and the look at the placed file
-// whose size and time the hash ledger records. Prints the loop's wall and CPU time.
-//   bare_winhttp_loop [--notices[=paced]] HOST PORT LIST   (LIST: "URL path<TAB>Windows file path")
+// whose size and time the hash ledger records. With --no-flush it leaves out FlushFileBuffers, so
+// the two runs tell what the flush before each rename costs. Prints the loop's wall and CPU time.
+//   bare_winhttp_loop [--notices[=paced]] [--no-flush] HOST PORT LIST
+//   (LIST: "URL path<TAB>Windows file path")
 #include <windows.h>
 #include <winhttp.h>
 
@@ -40,9 +42,14 @@ int wmain(int argc, wchar_t** argv) {
     --argc;
     ++argv;
   }
+  const bool flush = !(argc > 1 && std::wstring(argv[1]) == L"--no-flush");
+  if (!flush) {
+    --argc;
+    ++argv;
+  }
   std::vector<std::wstring> lines;
   if (argc != 4 || !bench::ReadList(argv[3], &lines)) {
-    std::fprintf(stderr, "usage: bare_winhttp_loop [--notices[=paced]] HOST PORT LIST\n");
+    std::fprintf(stderr, "usage: bare_winhttp_loop [--notices[=paced]] [--no-flush] HOST PORT LIST\n");
     return 2;
   }
   bench::NoticeWindow window(drain);
@@ -102,7 +109,7 @@ int wmain(int argc, wchar_t** argv) {
       ++reads;
       if (notices) window.Post();
     }
-    FlushFileBuffers(h.file);
+    if (flush) FlushFileBuffers(h.file);
     if (notices) {
       CloseHandle(h.file);
       h.file = INVALID_HANDLE_VALUE;

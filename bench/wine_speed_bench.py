@@ -7,6 +7,8 @@ Wine prefix, in one run. Each ratio is bare / launcher (1.0: as fast as Wine all
   small   download of 10,000 files of 2 KB / bare_winhttp_loop                    (target >= 0.9)
   big     download of 1 GiB in 64 files / bare_winhttp_loop, and the launcher's
           peak memory                                                             (target >= 0.85)
+  flush   what the FlushFileBuffers before each downloaded file's rename costs: the bare loop
+          with and without it, on both download realms
   calls   what one PostMessageW (to a window whose thread drains its queue), one
           OutputDebugStringW of a status line and one plain server round trip cost
 
@@ -247,15 +249,17 @@ class Bench:
         return self.realms["small"]
 
     def big_realm(self):
-        realm = self.work / "big"
-        files = {"Game.exe": b"MZ bench"}
-        self.sync.make_realm(realm, files, start={"exe": "Game.exe", "args": ""})
-        (realm / "files" / "Data").mkdir(exist_ok=True)
-        names = [f"Data/part{i:02d}.mpq" for i in range(64)]
-        for name in names:
-            with open(realm / "files" / name, "wb") as out:
-                out.write(os.urandom(16 * 1048576))
-        return realm, files, names
+        if "big" not in self.realms:
+            realm = self.work / "big"
+            files = {"Game.exe": b"MZ bench"}
+            self.sync.make_realm(realm, files, start={"exe": "Game.exe", "args": ""})
+            (realm / "files" / "Data").mkdir(exist_ok=True)
+            names = [f"Data/part{i:02d}.mpq" for i in range(64)]
+            for name in names:
+                with open(realm / "files" / name, "wb") as out:
+                    out.write(os.urandom(16 * 1048576))
+            self.realms["big"] = realm, files, names
+        return self.realms["big"]
 
     def write_list(self, path, lines):
         Path(path).write_text("".join(line + "\n" for line in lines), encoding="utf-8")
@@ -316,6 +320,29 @@ class Bench:
     def big(self):
         self.download("download 1 GiB in 64 files", *self.big_realm(), 0.85)
 
+    def flush(self):
+        """The bare download loop with and without its flush per file, alternating, best of the runs."""
+        small, files, names = self.small_realm()
+        for label, (realm, keep, names) in (("10,000 x 2 KB", (small, files, [n for n in names if n != "Game.exe"])),
+                                            ("1 GiB in 64 files", self.big_realm())):
+            url = self.serve(realm)
+            host, port = url.split("//")[1].split(":")
+            flushed, unflushed = Figures(), Figures()
+            for _ in range(self.args.runs):
+                for figures, extra in ((flushed, []), (unflushed, ["--no-flush"])):
+                    out = self.fresh_game(f"{realm.name}-flush", {})
+                    for n in names:
+                        (out / n).parent.mkdir(parents=True, exist_ok=True)
+                    listing = self.write_list(self.work / f"{realm.name}-flush.list",
+                                              [f"/api/launcher/file/{n}\t" + self.e2e.to_windows_path(out / n)
+                                               for n in names])
+                    subprocess.run(["sync"], check=True)
+                    self.bare(figures, "bare_winhttp_loop", *extra, host, port, listing)
+                    shutil.rmtree(out)
+            print(f"flush per file, download {label}: with {flushed.wall:7.3f} s, without {unflushed.wall:7.3f} s, "
+                  f"cost {flushed.wall / unflushed.wall - 1:+.1%}  (cpu {flushed.cpu:.3f} s against "
+                  f"{unflushed.cpu:.3f} s)", flush=True)
+
     def calls(self):
         """Per call: the loop's wall time, and CPU (the program's threads and the wineserver's) from
         the difference between a run of 2N calls and one of N, so start-up cancels out."""
@@ -341,15 +368,15 @@ class Bench:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("sections", nargs="*", help="check, small, big, calls (default: all four)")
+    parser.add_argument("sections", nargs="*", help="check, small, big, flush, calls (default: all but flush)")
     parser.add_argument("--win64", default=str(REPO / "build" / "win64"))
     parser.add_argument("--native", default=str(REPO / "build" / "native"))
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--server", choices=["nginx", "realm-site"], default="nginx")
     parser.add_argument("--exe", help="measure this launcher build instead of the win64 tree's")
     args = parser.parse_args()
-    if set(args.sections) - {"check", "small", "big", "calls"}:
-        parser.error("sections are check, small, big and calls")
+    if set(args.sections) - {"check", "small", "big", "flush", "calls"}:
+        parser.error("sections are check, small, big, flush and calls")
     os.environ["VANTREL_WIN64_BUILD"] = str(Path(args.win64).resolve())
     os.environ["VANTREL_NATIVE_BUILD"] = str(Path(args.native).resolve())
 

@@ -256,7 +256,14 @@ std::optional<RunOutcome> DownloadAll(WorkerContext& context, HttpSession& sessi
                   {},      nullptr, 0,           list.total_size};
   const uint64_t count = list.entries.size();
   for (uint64_t index = 0; index < count; ++index) {
-    if (std::optional<RunOutcome> failed = DownloadEntry(run, list.entries[index], index + 1, count)) return failed;
+    std::optional<RunOutcome> failed = DownloadEntry(run, list.entries[index], index + 1, count);
+    if (!failed) continue;
+    // Entries the run doesn't reach keep what a killed run left of them, outside the game folder.
+    for (uint64_t later = index + 1; later < count; ++later) {
+      const ManifestFile& entry = list.entries[later];
+      ParkLeftPart(context.settings_folder, entry, PartPath(FullGamePath(game_folder, entry.path)));
+    }
+    return failed;
   }
   return std::nullopt;
 }

@@ -48,6 +48,16 @@ bool PlaceEarlierBytes(std::string_view settings_folder, const std::vector<std::
   return false;
 }
 
+void ParkLeftPart(std::string_view settings_folder, const ManifestFile& entry, const std::string& part_path) {
+  const os::FileFacts left = os::GetFileFacts(part_path);
+  if (!left.exists || left.is_folder) return;
+  if (left.size > 0 && left.size < entry.size) {
+    KeepPartial(settings_folder, entry, part_path);
+  } else {
+    os::DeleteFilePath(part_path);
+  }
+}
+
 void KeepPartial(std::string_view settings_folder, const ManifestFile& entry, const std::string& part_path) {
   const std::string partial = PartialPath(settings_folder, entry);
   if (!partial.empty()) {

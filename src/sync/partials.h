@@ -27,6 +27,11 @@ bool PlacePartial(std::string_view settings_folder, const ManifestFile& entry, c
 bool PlaceEarlierBytes(std::string_view settings_folder, const std::vector<std::string>& kept,
                        const ManifestFile& entry, const std::string& part_path);
 
+// Moves a ".part" that a killed launcher left at `part_path` into the partial folder, or deletes
+// it when it can't be a beginning of `entry`: a run that ends before it reaches an entry leaves no
+// ".part" in the game folder either.
+void ParkLeftPart(std::string_view settings_folder, const ManifestFile& entry, const std::string& part_path);
+
 // Moves what a download that ended early left at `part_path` into the partial folder; when that
 // fails the bytes are deleted, as any failed download's are. Nothing stays at `part_path`.
 void KeepPartial(std::string_view settings_folder, const ManifestFile& entry, const std::string& part_path);

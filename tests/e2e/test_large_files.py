@@ -17,9 +17,10 @@ import json
 import os
 import random
 import re
-import subprocess
 import shutil
+import subprocess
 import tempfile
+import urllib.request
 from pathlib import Path
 
 import pytest

@@ -132,8 +132,7 @@ class WinsockServer {
     }
     const std::string reason = status == 200 ? " OK" : status == 206 ? " Partial Content" : " Not Found";
     const std::string reply = "HTTP/1.1 " + std::to_string(status) + reason + "\r\n" + content_range +
-                              "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-                              body;
+                              "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     size_t sent = 0;
     while (sent < reply.size()) {
       const int n = send(client, reply.data() + sent, static_cast<int>(reply.size() - sent), 0);

@@ -221,6 +221,13 @@ TEST_F(DownloadAllTest, APartLeftByAKilledRunIsContinuedAndOneTooLongIsFetchedWh
   EXPECT_EQ(ReadFile(temp / "game/other.mpq"), other);
   EXPECT_FALSE(Exists(temp / "game/Data/big.mpq.part"));
   EXPECT_FALSE(Exists(temp / "game/other.mpq.part"));
+
+  // A run that fails before it reaches such an entry moves its bytes out of the game folder.
+  const std::string next = Varied(4000, 4);
+  WriteFile(temp / "game/next.mpq.part", next.substr(0, 1500));
+  EXPECT_TRUE(DownloadAll({Entry("missing.mpq", "not on the site"), Entry("next.mpq", next)}));
+  EXPECT_FALSE(Exists(temp / "game/next.mpq.part"));
+  EXPECT_EQ(ReadFile(temp / "settings/partial/" + Entry("next.mpq", next).sha256 + "-4000"), next.substr(0, 1500));
 }
 
 TEST_F(DownloadAllTest, AnUnfinishedCopyIsNeverTakenForThePlayersFirstCopy) {
