@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (LAUNCHER_EXE, REALM_SITE, free_port, install_launcher, stamp, to_windows_path,
+from conftest import (REALM_SITE, free_port, install_launcher, launcher_exe, stamp, to_windows_path,
                       wait_for_port, win_tool)
 from fault_server import FaultServer
 from sync_support import (GAME_EXE, HeldFile, command_lines, Nginx, end, export_realm, make_game_folder, make_realm,
@@ -229,7 +229,7 @@ def test_requests_carry_the_launcher_user_agent_and_plain_paths(faulty, launch):
 
 def new_build(tmp_path, address):
     """A stamped launcher that hashes differently: the same program with bytes appended."""
-    build = stamp(LAUNCHER_EXE, address, tmp_path / "new-build.exe").read_bytes() + b"\0new build\0" * 64
+    build = stamp(launcher_exe(), address, tmp_path / "new-build.exe").read_bytes() + b"\0new build\0" * 64
     return build
 
 
