@@ -289,14 +289,17 @@ class Bench:
         paths = self.write_list(self.work / "check.list", [self.e2e.to_windows_path(game / n) for n in names])
         peers = [(name, Figures()) for name, _ in VARIANTS]
         first, unchanged = Figures(), Figures()
+        ratios = []  # each run's bare loop against the launcher run right after it
         for _ in range(self.args.runs):
             for (_, figures), (_, variant) in zip(peers, VARIANTS):
                 self.bare(figures, "bare_read_loop", *variant, paths)
                 self.launcher(first, exe, game)
+                if not variant:
+                    ratios.append(figures.walls[-1] / first.walls[-1])
             self.launcher(unchanged, exe, game, keep_ledgers=True)
         self.report("first check, 10,000 x 2 KB present files", peers, first, 0.8)
-        median = statistics.median(b / l for b, l in zip(peers[0][1].walls, first.walls))
-        print(f"  bare       median of the {len(first.walls)} runs' ratios: {median:5.2f}  (target >= 0.8)", flush=True)
+        median = statistics.median(ratios)
+        print(f"  bare       median of the {len(ratios)} runs' ratios: {median:5.2f}  (target >= 0.8)", flush=True)
         print(f"unchanged run, same folder  [{unchanged.finish}]\n  wall: launcher {unchanged.wall:7.3f} s"
               f"  (target <= 0.5 s)   cpu: {unchanged.cpu:.3f} s", flush=True)
         self.summary["first check, launcher s (median)"] = f"{statistics.median(first.walls):.2f}"
