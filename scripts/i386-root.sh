@@ -106,7 +106,8 @@ probe_wine() {
     echo "i386-root: trying the root's Wine on a new prefix (once a boot; at most 3 minutes)"
     if ! timeout 180 chroot "$root" /usr/bin/env PATH=/usr/bin:/bin WINEPREFIX="$probe/prefix" WINEDEBUG=-all \
          WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >"$probe/log" 2>&1 || [ ! -f "$probe/prefix/system.reg" ]; then
-      reason="32-bit Wine did not start a prefix within 3 minutes ($(tail -1 "$probe/log" | tr -d '\r'))"
+      reason="32-bit Wine did not start a prefix within 3 minutes"
+      [ -s "$probe/log" ] && reason="$reason ($(tail -1 "$probe/log" | tr -d '\r'))"
       if [ -e "$binfmt/qemu-i386" ]; then
         reason="this kernel refuses 32-bit programs and $reason under qemu-i386's emulation"
       fi
