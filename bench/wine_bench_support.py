@@ -7,7 +7,7 @@ import subprocess
 import time
 from pathlib import Path
 
-from conftest import Launcher, Wine, start_xvfb
+from conftest import BUILDS, Launcher, Wine, start_xvfb, wine_env
 
 
 def peak_kib(pid):
@@ -20,15 +20,16 @@ def peak_kib(pid):
     return 0
 
 
-def start_wine(work):
-    """Xvfb on a free display and a prefix (VANTREL_BENCH_PREFIX, or a new one under `work`):
-    (wine, xvfb process); the caller terminates Xvfb."""
+def start_wine(work, build="x86_64"):
+    """Xvfb on a free display and a prefix of `build` (VANTREL_BENCH_PREFIX + "-" + build, or a
+    new one under `work`): (wine, xvfb process); the caller terminates Xvfb."""
+    build = BUILDS[build]
     display, xvfb = start_xvfb(range(150, 200), "1024x768x24")
-    prefix = Path(os.environ.get("VANTREL_BENCH_PREFIX") or Path(work) / "prefix")
-    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-               DISPLAY=display)
-    subprocess.run(["wineboot", "-i"], env=env, check=True, capture_output=True, timeout=300)
-    return Wine(prefix, display), xvfb  # after wineboot, which makes the user's profile
+    given = os.environ.get("VANTREL_BENCH_PREFIX")
+    prefix = Path(f"{given}-{build.name}" if given else Path(work) / f"prefix-{build.name}")
+    subprocess.run(["wineboot", "-i"], env=wine_env(build, prefix, display), check=True, capture_output=True,
+                   timeout=600)
+    return Wine(prefix, display, build), xvfb  # after wineboot, which makes the user's profile
 
 
 def timed_run(wine, exe, timeout=600):

@@ -1,6 +1,8 @@
 #!/usr/bin/python3
-"""The real x86_64 launcher under Wine against bare programs making the same Windows calls, in one
-Wine prefix, in one run. Each ratio is bare / launcher (1.0: as fast as Wine allows):
+"""The real launcher under Wine against bare programs making the same Windows calls, in one Wine
+prefix a build, in one run: the x86_64 twin under the host's Wine, then the i686 release inside the
+32-bit root (scripts/i386-root.sh), the two builds' figures side by side at the end. Each ratio is
+bare / launcher (1.0: as fast as Wine allows):
 
   check   first check of 10,000 present 2 KB files (all hashed) / bare_read_loop   (target >= 0.8)
           and the unchanged run over the same folder                              (target <= 0.5 s)
@@ -11,6 +13,8 @@ Wine prefix, in one run. Each ratio is bare / launcher (1.0: as fast as Wine all
           with and without it, on both download realms
   calls   what one PostMessageW (to a window whose thread drains its queue), one
           OutputDebugStringW of a status line and one plain server round trip cost
+  hash    first check of one present 1 GiB file against `openssl dgst -sha256` of it, run
+          where the build runs (the host, or inside the 32-bit root)
 
 Each loop section gives three ratios: against the bare loop of the issue (only the file and
 network calls), and against the same loop with --notices, which also makes the calls the launcher
@@ -24,18 +28,22 @@ programs run with the launcher's WINEDEBUG, so a trace line costs them what it c
 The launcher is timed from its trace line "Asking the realm what's new" to its finish line (so its
 figure includes the manifest and the ledgers); a bare program times its own loop. Besides wall
 time each row gives CPU time (the program's own, all threads, plus the wineserver's over the same
-span), which a busy machine disturbs far less. One persistent wineserver serves every run, so no
-run pays for Wine's services starting. Files come from nginx serving realm-site's exported tree
+span), which a busy machine disturbs far less. The first check's ratio is also given as the median
+of the runs' own ratios (each run pairs a bare loop with the launcher run after it). One persistent
+wineserver serves every run, so no run pays for Wine's services starting. Files come from nginx serving realm-site's exported tree
 (steadier than realm-site under load), or from realm-site itself with --server realm-site. Runs
 alternate between the bare program and the launcher; each figure is the best of --runs.
 
-Usage: bench/wine_speed_bench.py [--runs 3] [--server nginx|realm-site] [--exe EXE] [SECTION...]
-Needs the win64 build (VantrelLauncher.exe, bare_read_loop.exe, bare_winhttp_loop.exe, call_cost.exe) and the
-native realm-site and vantrel-stamp (bench/run-wine-bench.sh builds them). Not part of the tests.
+Usage: bench/wine_speed_bench.py [--runs 3] [--server nginx|realm-site] [--builds x86_64,i686]
+                                 [--exe EXE] [SECTION...]
+Needs the win64 and win32 builds (VantrelLauncher.exe, bare_read_loop.exe, bare_winhttp_loop.exe,
+call_cost.exe, post_message.exe), the native realm-site and vantrel-stamp, and for i686 the root
+mounted (bench/run-wine-bench.sh builds and mounts all of it). Not part of the tests.
 """
 
 import argparse
 import os
+import statistics
 import shutil
 import subprocess
 import sys
@@ -115,14 +123,17 @@ class TimedRun:
 
 
 class Figures:
-    """Best wall and CPU seconds of one program over the runs, and its last finish line."""
+    """Best wall and CPU seconds of one program over the runs (and every run's wall), and its last
+    finish line."""
 
     def __init__(self):
         self.wall = self.cpu = float("inf")
+        self.walls = []
         self.finish = ""
         self.peak_kib = 0
 
     def add(self, wall, cpu, finish="", peak_kib=0):
+        self.walls.append(wall)
         self.wall = min(self.wall, wall)
         self.cpu = min(self.cpu, cpu)
         self.finish = finish or self.finish
@@ -130,13 +141,16 @@ class Figures:
 
 
 class Bench:
-    def __init__(self, args, work):
+    def __init__(self, args, work, build):
         self.args = args
         self.work = work
+        self.build = build
         self.servers = []
         self.urls = {}
         self.realms = {}
-        sys.path[:0] = [str(REPO / "tests" / "e2e"), str(HERE)]
+        self.summary = {}  # what the closing table shows for this build
+        if str(REPO / "tests" / "e2e") not in sys.path:
+            sys.path[:0] = [str(REPO / "tests" / "e2e"), str(HERE)]
         # conftest reads the build folders from the environment when it is imported.
         import conftest
         import sync_support
@@ -144,10 +158,11 @@ class Bench:
         self.e2e = conftest
         self.sync = sync_support
         self.support = wine_bench_support
+        conftest.use_build(build)  # install_launcher and win_tool give this build's files
 
     # --- the prefix, the servers, the programs ------------------------------------------------
     def start_prefix(self):
-        self.wine, self.xvfb = self.support.start_wine(self.work)
+        self.wine, self.xvfb = self.support.start_wine(self.work, self.build)
         quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.wine.env, timeout=300, **quiet)
         # One server for every run, with Wine's services and desktop already up (started here,
@@ -278,14 +293,23 @@ class Bench:
         paths = self.write_list(self.work / "check.list", [self.e2e.to_windows_path(game / n) for n in names])
         peers = [(name, Figures()) for name, _ in VARIANTS]
         first, unchanged = Figures(), Figures()
+        ratios = []  # each run's bare loop against the launcher run right after it
         for _ in range(self.args.runs):
             for (_, figures), (_, variant) in zip(peers, VARIANTS):
                 self.bare(figures, "bare_read_loop", *variant, paths)
                 self.launcher(first, exe, game)
+                if not variant:
+                    ratios.append(figures.walls[-1] / first.walls[-1])
             self.launcher(unchanged, exe, game, keep_ledgers=True)
         self.report("first check, 10,000 x 2 KB present files", peers, first, 0.8)
+        median = statistics.median(ratios)
+        print(f"  bare       median of the {len(ratios)} runs' ratios: {median:5.2f}  (target >= 0.8)", flush=True)
         print(f"unchanged run, same folder  [{unchanged.finish}]\n  wall: launcher {unchanged.wall:7.3f} s"
               f"  (target <= 0.5 s)   cpu: {unchanged.cpu:.3f} s", flush=True)
+        self.summary["first check, launcher s (median)"] = f"{statistics.median(first.walls):.2f}"
+        self.summary["first check, bare loop s (median)"] = f"{statistics.median(peers[0][1].walls):.2f}"
+        self.summary["first check / bare (median ratio)"] = f"{median:.2f}"
+        self.summary["unchanged run s (best)"] = f"{unchanged.wall:.2f}"
 
     def download(self, label, realm, files, names, target):
         url = self.serve(realm)
@@ -311,6 +335,10 @@ class Bench:
                 print(f"WARNING: the launcher's copy of the {realm.name} realm differs", flush=True)
             shutil.rmtree(game)
         self.report(label, peers, launcher, target)
+        self.summary[f"{label}, launcher s (best)"] = f"{launcher.wall:.2f}"
+        self.summary[f"{label} / bare (best)"] = f"{peers[0][1].wall / launcher.wall:.2f}"
+        if launcher.peak_kib:
+            self.summary[f"{label}, peak MiB"] = f"{launcher.peak_kib // 1024}"
 
     def small(self):
         realm, files, names = self.small_realm()
@@ -343,6 +371,42 @@ class Bench:
                   f"cost {flushed.wall / unflushed.wall - 1:+.1%}  (cpu {flushed.cpu:.3f} s against "
                   f"{unflushed.cpu:.3f} s)", flush=True)
 
+    def hash(self):
+        """The launcher's first check of one present 1 GiB file (its time is the hashing) against
+        `openssl dgst -sha256` of the same file where the build runs."""
+        size = 1 << 30
+        realm = self.work / "hash"
+        files = {"Game.exe": b"MZ bench"}
+        self.sync.make_realm(realm, files, start={"exe": "Game.exe", "args": ""})
+        big = realm / "files" / "Data" / "big.mpq"
+        big.parent.mkdir(exist_ok=True)
+        if not big.exists():
+            with open(big, "wb") as out:
+                for _ in range(size // (64 << 20)):
+                    out.write(os.urandom(64 << 20))
+        exe = self.stamped("app-hash", self.serve(realm))
+        game = self.fresh_game("hash-game", files)
+        (game / "Data").mkdir()
+        os.link(big, game / "Data" / "big.mpq")  # the same bytes, present and current
+        launcher, openssl = Figures(), Figures()
+        command = ["openssl", "dgst", "-sha256", str(big)]
+        if self.build == "i686":
+            root = Path(os.environ.get("VANTREL_DEPS", "/var/cache/vantrel-deps")) / "i386-root"
+            command = ["chroot", str(root), "/usr/bin/env", "PATH=/usr/bin:/bin", *command]
+        for _ in range(self.args.runs):
+            started = time.monotonic()
+            subprocess.run(command, check=True, capture_output=True)
+            openssl.add(time.monotonic() - started, 0)
+            self.launcher(launcher, exe, game)
+        mib = size / 1048576
+        print(f"hashing 1 GiB, present file  [{launcher.finish}]\n  openssl dgst {openssl.wall:7.3f} s "
+              f"({mib / openssl.wall:6.0f} MiB/s)   launcher {launcher.wall:7.3f} s ({mib / launcher.wall:6.0f} MiB/s), "
+              f"ratio {openssl.wall / launcher.wall:5.2f}", flush=True)
+        if not launcher.finish.startswith("Up to date"):
+            print("WARNING: the launcher did not find the file current", flush=True)
+        self.summary["hash 1 GiB, launcher MiB/s (best)"] = f"{mib / launcher.wall:.0f}"
+        self.summary["hash 1 GiB, openssl dgst MiB/s (best)"] = f"{mib / openssl.wall:.0f}"
+
     def calls(self):
         """Per call: the loop's wall time, and CPU (the program's threads and the wineserver's) from
         the difference between a run of 2N calls and one of N, so start-up cancels out."""
@@ -368,30 +432,46 @@ class Bench:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("sections", nargs="*", help="check, small, big, flush, calls (default: all but flush)")
+    parser.add_argument("sections", nargs="*", help="check, small, big, hash, flush, calls (default: all but flush)")
     parser.add_argument("--win64", default=str(REPO / "build" / "win64"))
+    parser.add_argument("--win32", default=str(REPO / "build" / "win32"))
+    parser.add_argument("--builds", default="x86_64,i686", help="the builds to measure, in turn")
     parser.add_argument("--native", default=str(REPO / "build" / "native"))
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--server", choices=["nginx", "realm-site"], default="nginx")
     parser.add_argument("--exe", help="measure this launcher build instead of the win64 tree's")
     args = parser.parse_args()
-    if set(args.sections) - {"check", "small", "big", "flush", "calls"}:
-        parser.error("sections are check, small, big, flush and calls")
+    if set(args.sections) - {"check", "small", "big", "hash", "flush", "calls"}:
+        parser.error("sections are check, small, big, hash, flush and calls")
+    builds = [b for b in args.builds.split(",") if b]
+    if set(builds) - {"x86_64", "i686"}:
+        parser.error("builds are x86_64 and i686")
     os.environ["VANTREL_WIN64_BUILD"] = str(Path(args.win64).resolve())
+    os.environ["VANTREL_WIN32_BUILD"] = str(Path(args.win32).resolve())
     os.environ["VANTREL_NATIVE_BUILD"] = str(Path(args.native).resolve())
 
     work = Path(tempfile.mkdtemp(prefix="vantrel-wine-bench."))
-    bench = Bench(args, work)
+    summaries = {}
     try:
-        bench.start_prefix()
-        load = os.getloadavg()[0]
-        print(f"files from {args.server}; best of {args.runs} runs; load average {load:.1f} on {os.cpu_count()} cores",
-              flush=True)
-        for section in args.sections or ["check", "small", "big", "calls"]:
-            getattr(bench, section)()
+        for build in builds:
+            bench = Bench(args, work / build, build)
+            (work / build).mkdir()
+            try:
+                bench.start_prefix()
+                load = os.getloadavg()[0]
+                print(f"== {build}: files from {args.server}; best of {args.runs} runs; load average {load:.1f} on "
+                      f"{os.cpu_count()} cores", flush=True)
+                for section in args.sections or ["check", "small", "big", "hash", "calls"]:
+                    getattr(bench, section)()
+            finally:
+                bench.stop()
+            summaries[build] = bench.summary
+        rows = [key for summary in summaries.values() for key in summary]
+        print("\n" + f"{'':44}" + "".join(f"{build:>10}" for build in summaries), flush=True)
+        for row in dict.fromkeys(rows):
+            print(f"{row:44}" + "".join(f"{summaries[b].get(row, '-'):>10}" for b in summaries), flush=True)
         return 0
     finally:
-        bench.stop()
         if not os.environ.get("VANTREL_BENCH_KEEP"):
             shutil.rmtree(work, ignore_errors=True)
 

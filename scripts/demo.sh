@@ -5,8 +5,11 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$here"
-"$here/scripts/setup.sh"
-"$here/scripts/build.sh" native win64
+# Whatever fails says so: the named steps below with their own words, anything else by its line.
+trap 'echo "demo: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
+fail() { echo "demo: $*" >&2; exit 1; }
+"$here/scripts/setup.sh" || fail "scripts/setup.sh failed (see above)"
+"$here/scripts/build.sh" native win64 || fail "building the native and win64 trees failed (see above)"
 
 work="${VANTREL_DEMO_DIR:-$here/build/demo}"
 rm -rf "$work"
@@ -36,6 +39,11 @@ cp "$work/realm/files/Diablo II.exe" "$work/game/"
 
 build/native/realm-site serve --root "$work/realm" --listen "127.0.0.1:$port" >"$work/realm-site.log" 2>&1 &
 site_pid=$!
+for _ in $(seq 1 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  kill -0 "$site_pid" 2>/dev/null || fail "realm-site did not start: $(cat "$work/realm-site.log")"
+  sleep 0.1
+done
 xvfb_pid=""
 cleanup() {
   kill "$site_pid" 2>/dev/null || true
@@ -45,20 +53,38 @@ cleanup() {
 prefix="${VANTREL_DEMO_PREFIX:-$here/build/wineprefix-demo}"
 trap cleanup EXIT
 
-build/native/vantrel-stamp build/win64/VantrelLauncher.exe "$address" -o "$work/launcher/VantrelLauncher.exe"
+build/native/vantrel-stamp build/win64/VantrelLauncher.exe "$address" -o "$work/launcher/VantrelLauncher.exe" ||
+  fail "stamping the launcher with $address failed"
 
 export WINEPREFIX="$prefix" WINEDLLOVERRIDES="mscoree,mshtml="
 headless=0
 if [ -z "${DISPLAY:-}" ]; then
   headless=1
-  export DISPLAY=":77"
-  Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  number=77
+  while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do number=$((number + 1)); done
+  export DISPLAY=":$number"
+  Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
-  sleep 1
+  # Wine needs the display to answer, not merely the process to exist.
+  for _ in $(seq 1 150); do
+    xdpyinfo >/dev/null 2>&1 && break
+    kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start on $DISPLAY: $(cat "$work/xvfb.log")"
+    sleep 0.1
+  done
+  xdpyinfo >/dev/null 2>&1 || fail "Xvfb on $DISPLAY accepts no connections after 15 s"
 fi
-[ -d "$prefix" ] || WINEDEBUG=-all wineboot -i >/dev/null 2>&1
-settings="$prefix/drive_c/users/$(ls "$prefix/drive_c/users" | grep -vi public | head -1)/AppData/Roaming/Vantrel Launcher/127.0.0.1"
-mkdir -p "$settings"
+# A prefix that an interrupted run left half made is made again.
+users="$prefix/drive_c/users"
+if [ ! -f "$prefix/system.reg" ] || [ ! -d "$users" ]; then
+  rm -rf "$prefix"
+  WINEDEBUG=-all wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot failed: $(tail -5 "$work/wineboot.log")"
+  wineserver -w || true
+fi
+user="$(ls "$users" 2>/dev/null | grep -vi '^public$' | head -1 || true)"
+[ -f "$prefix/system.reg" ] && [ -n "$user" ] ||
+  fail "wineboot made no usable prefix in $prefix (no system.reg or user folder): $(tail -5 "$work/wineboot.log" 2>/dev/null)"
+settings="$users/$user/AppData/Roaming/Vantrel Launcher/127.0.0.1"
+mkdir -p "$settings" || fail "could not make the launcher's settings folder $settings"
 printf 'game_dir=%s\r\nwindowed=1\r\n' "Z:${work//\//\\}\\game" >"$settings/settings.txt"
 # The game's gateway list already names the demo realm, so Play can start the game.
 WINEDEBUG=-all wine reg add 'HKCU\Software\Battle.net\Configuration' /v 'Diablo II Battle.net Gateways' /t REG_MULTI_SZ \
@@ -71,10 +97,12 @@ launcher_pid=$!
 if [ "$headless" = 1 ]; then
   # Wait for the first update run to end, press Play, and keep a picture of the window.
   for _ in $(seq 1 120); do grep -q 'finish: ' "$work/wine.log" 2>/dev/null && break; sleep 0.5; done
+  grep -q 'finish: ' "$work/wine.log" || fail "the launcher finished no update run within a minute (see $work/wine.log)"
   sleep 1
   shot="$work/launcher.png"
   import -window root "$shot"
   win="$(xdotool search --onlyvisible --name 'Launcher$' | tail -1)"
+  [ -n "$win" ] || fail "the launcher's window is not on $DISPLAY"
   eval "$(xdotool getwindowgeometry --shell "$win")"
   xdotool mousemove --sync $((X + 400)) $((Y + 417)) click 1
   for _ in $(seq 1 40); do [ -f "$work/game/stand-in-record.txt" ] && break; sleep 0.5; done

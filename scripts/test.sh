@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite from a clean clone: set-up, the native build's unit tests, the same
-# tests under ASan+UBSan and under TSan, short fuzz runs, the Windows builds (the win32 seam
-# tests run under Wine; the i686 release must link), and the end-to-end tests under Wine+Xvfb.
+# tests under ASan+UBSan and under TSan, short fuzz runs, and both Windows builds under Wine:
+# the win32 seam tests and the end-to-end tests (Xvfb), once for the x86_64 twin under the
+# host's Wine and once for the i686 release inside the 32-bit root that setup.sh makes.
 # Ends with one line "N passed, M failed".
 set -uo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -10,6 +11,7 @@ jobs="$(nproc)"
 fuzz_seconds="${VANTREL_FUZZ_SECONDS:-8}"
 export VANTREL_DEPS="${VANTREL_DEPS:-/var/cache/vantrel-deps}"
 
+started=$SECONDS
 "$here/scripts/setup.sh" || { echo "0 passed, 1 failed"; exit 1; }
 "$here/scripts/build.sh" all || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
 
@@ -60,25 +62,53 @@ for f in build/fuzz/fuzz_*; do
   fi
 done
 
-echo "== win32 seam tests (Wine)"
-export WINEPREFIX="$here/build/wineprefix-unit" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-[ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
-count_ctest wine --test-dir build/win64
-wineserver -k >/dev/null 2>&1 || true
-unset WINEPREFIX
+i686_path="$here/scripts/i686-wine:$PATH"  # wine, wineserver and wineboot inside the 32-bit root
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# scripts/i386-root.sh left whether the root's Wine runs here (the boot's id, then "runs" or why not).
+i686_runs="$(sed -n 2p "$VANTREL_DEPS/i386-root/.vantrel-wine32" 2>/dev/null)"
+for build in x86_64:win64 i686:win32; do
+  name="${build%%:*}" tree="${build##*:}"
+  echo "== win32 seam tests (Wine, $name)"
+  if [ "$name" = i686 ] && [ "$i686_runs" != runs ]; then
+    echo "skipped: the i686 build can't run here: ${i686_runs:-no 32-bit root}"
+    continue
+  fi
+  path="$PATH"; [ "$name" = i686 ] && path="$i686_path"
+  prefix="$here/build/wineprefix-unit-$name"
+  if [ ! -f "$prefix/system.reg" ]; then
+    rm -rf "$prefix"
+    WINEPREFIX="$prefix" PATH="$path" wineboot -i >/dev/null 2>&1 || echo "wineboot failed for $name in $prefix"
+  fi
+  WINEPREFIX="$prefix" PATH="$path" count_ctest "wine-$name" --test-dir "build/$tree"
+  WINEPREFIX="$prefix" PATH="$path" wineserver -k >/dev/null 2>&1 || true
+done
+unset WINEDEBUG WINEDLLOVERRIDES
 
-echo "== end to end (Wine + Xvfb)"
-log="$(mktemp)"
-/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e 2>&1 | tee "$log"
-e2e_rc=${PIPESTATUS[0]}
-summary="$(grep -E '(passed|failed|error|skipped).* in [0-9.]+s' "$log" | tail -1)"
-e2e_passed="$(grep -oE '[0-9]+ passed' <<<"$summary" | awk '{s += $1} END {print s + 0}')"
-e2e_failed="$(grep -oE '[0-9]+ (failed|errors?)' <<<"$summary" | awk '{s += $1} END {print s + 0}')"
-passed=$((passed + ${e2e_passed:-0})); failed=$((failed + ${e2e_failed:-0}))
-if [ "$e2e_rc" -ne 0 ] && [ "$e2e_rc" -ne 5 ] && [ "${e2e_failed:-0}" -eq 0 ]; then failed=$((failed + 1)); fi
-[ "$e2e_rc" -ne 0 ] && [ "$e2e_rc" -ne 5 ] && failures+=("e2e")
-rm -f "$log"
+# One session a build, in turn (two cores can't run two Wine sessions side by side without
+# upsetting the timing margins); the i686 session runs only the tests that run the launcher.
+for name in x86_64 i686; do
+  echo "== end to end (Wine + Xvfb, $name)"
+  if [ "$name" = i686 ] && [ "$i686_runs" != runs ]; then
+    echo "skipped: the i686 build can't run here: ${i686_runs:-no 32-bit root}"
+    continue
+  fi
+  log="$(mktemp)"
+  e2e_started=$SECONDS
+  only=""; [ "$name" = i686 ] && only=1
+  VANTREL_E2E_BUILDS="$name" VANTREL_E2E_BUILD_TESTS_ONLY="$only" \
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e 2>&1 | tee "$log"
+  e2e_rc=${PIPESTATUS[0]}
+  echo "end to end, $name: $((SECONDS - e2e_started)) s"
+  summary="$(grep -E '(passed|failed|error|skipped).* in [0-9.]+s' "$log" | tail -1)"
+  e2e_passed="$(grep -oE '[0-9]+ passed' <<<"$summary" | awk '{s += $1} END {print s + 0}')"
+  e2e_failed="$(grep -oE '[0-9]+ (failed|errors?)' <<<"$summary" | awk '{s += $1} END {print s + 0}')"
+  passed=$((passed + ${e2e_passed:-0})); failed=$((failed + ${e2e_failed:-0}))
+  if [ "$e2e_rc" -ne 0 ] && [ "$e2e_rc" -ne 5 ] && [ "${e2e_failed:-0}" -eq 0 ]; then failed=$((failed + 1)); fi
+  [ "$e2e_rc" -ne 0 ] && [ "$e2e_rc" -ne 5 ] && failures+=("e2e-$name")
+  rm -f "$log"
+done
 
+echo "whole run: $((SECONDS - started)) s"
 [ "${#failures[@]}" -gt 0 ] && echo "failed groups: ${failures[*]}"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -38,7 +38,7 @@ void StatusNotice(WorkerContext& context, std::string_view headline, std::string
     state.progress = progress;
   }
   Trace("status", headline.substr(0, kFixedTextCapacity), detail.substr(0, kFixedTextCapacity));
-  os::PostToWindow(context.window, kStateChangedMessage);
+  os::PostOnce(context.window, kStateChangedMessage);
 }
 
 void FinishNotice(WorkerContext& context, std::string_view headline, std::string_view detail, bool ready) {
@@ -59,10 +59,10 @@ void FinishNotice(WorkerContext& context, std::string_view headline, std::string
     state.busy = false;
   }
   Trace("finish", headline.substr(0, kFixedTextCapacity), detail.substr(0, kFixedTextCapacity), ready ? 1 : 0);
-  os::PostToWindow(context.window, kStateChangedMessage);
+  os::PostOnce(context.window, kStateChangedMessage);
 }
 
-void Notify(WorkerContext& context) { os::PostToWindow(context.window, kStateChangedMessage); }
+void Notify(WorkerContext& context) { os::PostOnce(context.window, kStateChangedMessage); }
 
 std::string CopyGameFolder(LauncherState& state) {
   os::LockGuard guard(state.lock);

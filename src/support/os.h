@@ -149,6 +149,12 @@ uint32_t StartThread(void (*entry)(void*), void* argument, size_t stack_bytes);
 // Window handle as an opaque value; posting is the only thing the worker does with it.
 using WindowHandle = void*;
 void PostToWindow(WindowHandle window, uint32_t message);
+// Posts `message` unless one posted this way is still waiting for the window, which calls
+// PostedOnceTaken as it takes it, before it reads what the message announces: a check sends
+// thousands of notices a second, and under Wine each post is a server round trip. The posix
+// side delivers every one, as to a window that takes each at once.
+void PostOnce(WindowHandle window, uint32_t message);
+void PostedOnceTaken();
 
 // Posix side only: where posted messages go (tests count them). Unused on Windows.
 using PostHook = void (*)(WindowHandle window, uint32_t message);

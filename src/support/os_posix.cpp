@@ -351,4 +351,8 @@ void PostToWindow(WindowHandle window, uint32_t message) {
 
 void SetPostHook(PostHook hook) { g_post_hook.store(hook); }
 
+void PostOnce(WindowHandle window, uint32_t message) { PostToWindow(window, message); }
+
+void PostedOnceTaken() {}
+
 }  // namespace vantrel::os

@@ -1,6 +1,7 @@
 // The product's side of the seam: kernel32 and advapi32 calls with wide paths.
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 #include "support/os.h"
@@ -291,5 +292,17 @@ uint32_t StartThread(void (*entry)(void*), void* argument, size_t stack_bytes) {
 void PostToWindow(WindowHandle window, uint32_t message) { PostMessageW(static_cast<HWND>(window), message, 0, 0); }
 
 void SetPostHook(PostHook) {}
+
+namespace {
+std::atomic<bool> g_posted_once_waiting{false};
+}  // namespace
+
+void PostOnce(WindowHandle window, uint32_t message) {
+  if (g_posted_once_waiting.exchange(true)) return;
+  // A post that didn't go leaves nothing waiting: the next one tries again.
+  if (!PostMessageW(static_cast<HWND>(window), message, 0, 0)) g_posted_once_waiting.store(false);
+}
+
+void PostedOnceTaken() { g_posted_once_waiting.store(false); }
 
 }  // namespace vantrel::os

@@ -72,6 +72,8 @@ bool FileHasher::Hash(std::string_view path, std::string* hash_text) {
     if (file.Read(buffer_.get(), kPiece, &got) != 0) return false;
     if (got == 0) break;
     hash.Update(buffer_.get(), got);
+    // A short read of a file is its end: no further call just to be told so.
+    if (got < kPiece) break;
   }
   *hash_text = hash.FinishText();
   return hash_text->size() == 64;

@@ -308,6 +308,7 @@ void OnButtonUp() {
 // hiding the edit fields and asking where the pointer is cost server round trips each, so each is
 // redone only when what it shows has changed.
 void TakeNotices(HWND window) {
+  os::PostedOnceTaken();  // first: a notice after this point posts again and is not missed
   g.notices_waiting = false;
   g.last_frame = GetTickCount64();
   InvalidateWindow();

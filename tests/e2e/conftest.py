@@ -1,9 +1,16 @@
-"""Shared fixtures for the end-to-end tests: the real x86_64 launcher under Wine and Xvfb.
+"""Shared fixtures for the end-to-end tests: the real launcher under Wine and Xvfb, both builds.
 
 The launcher is observed from outside: its trace lines (OutputDebugStringW, which Wine prints
 on the seh channel), its window (xdotool, screenshots), the files it writes and what servers
-received. One Wine prefix and one X display serve the whole session; the launcher's settings
-folder is emptied before each test and every Wine process is ended after it.
+received. One X display serves the whole session and one Wine prefix each build; the launcher's
+settings folder is emptied before each test and every Wine process is ended after it.
+
+Every test that uses the `wine` fixture (directly or through `launch`) runs once per build: the
+x86_64 twin under the host's Wine ([x86_64] in its id) and the i686 release inside the 32-bit
+Debian root that scripts/setup.sh makes ([i686]). `install_launcher`, `win_tool` and
+`launcher_exe()` give the files of the build the test is running on. `@pytest.mark.builds("i686")`
+keeps a test to the builds named; VANTREL_E2E_BUILDS (e.g. "x86_64") narrows the whole session.
+The i686 build needs the root mounted (scripts/setup.sh does it, or scripts/test.sh).
 """
 
 import os
@@ -20,18 +27,56 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 WIN64 = Path(os.environ.get("VANTREL_WIN64_BUILD", REPO / "build" / "win64"))
+WIN32 = Path(os.environ.get("VANTREL_WIN32_BUILD", REPO / "build" / "win32"))
 NATIVE = Path(os.environ.get("VANTREL_NATIVE_BUILD", REPO / "build" / "native"))
-LAUNCHER_EXE = WIN64 / "VantrelLauncher.exe"
+LAUNCHER_EXE = WIN64 / "VantrelLauncher.exe"  # the x86_64 twin; launcher_exe() is the build in use
 STAMP = NATIVE / "vantrel-stamp"
 REALM_SITE = NATIVE / "realm-site"
+
+
+class Build:
+    """One Windows build: its tree, and the folder of wine wrappers it runs under (none: the host's)."""
+
+    def __init__(self, name, folder, wine_bin=None):
+        self.name = name
+        self.folder = Path(folder)
+        self.wine_bin = wine_bin
+        self.launcher = self.folder / "VantrelLauncher.exe"
+
+    def __repr__(self):
+        return self.name
+
+
+BUILDS = {
+    "x86_64": Build("x86_64", WIN64),
+    "i686": Build("i686", WIN32, REPO / "scripts" / "i686-wine"),
+}
+BUILD_NAMES = [n for n in os.environ.get("VANTREL_E2E_BUILDS", "x86_64,i686").split(",") if n]
+_in_use = BUILDS["x86_64"]
+
+
+def use_build(build):
+    """Makes `build` (a Build or its name) the one install_launcher, win_tool and launcher_exe give."""
+    global _in_use
+    _in_use = BUILDS[build] if isinstance(build, str) else build
+    return _in_use
+
+
+def build_in_use():
+    return _in_use
+
+
+def launcher_exe():
+    """The unstamped launcher of the build in use."""
+    return _in_use.launcher
 
 TRACE_RE = re.compile(r':OutputDebugStringA "(.*)"(\.\.\.)?$')
 FINISH_RE = re.compile(r"^\[vantrel\] finish: (.*) \| (.*) \| ready=([01])$")
 
 
 def win_tool(name):
-    """A helper exe of the win64 build (tests/win-tools/<name>.cpp)."""
-    return WIN64 / f"{name}.exe"
+    """A helper exe of the build in use (tests/win-tools/<name>.cpp)."""
+    return _in_use.folder / f"{name}.exe"
 
 
 def free_port():
@@ -94,17 +139,26 @@ class Screenshot:
         return tuple(self.data[at:at + 3])
 
 
+def wine_env(build, prefix, display, base=None):
+    """The environment in which `wine`, `wineserver` and `wineboot` are those of `build`."""
+    env = dict(os.environ if base is None else base)
+    env.update({
+        "WINEPREFIX": str(prefix),
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "mscoree,mshtml=",
+        "DISPLAY": display,
+    })
+    if build.wine_bin:
+        env["PATH"] = f"{build.wine_bin}{os.pathsep}{env.get('PATH', os.defpath)}"
+    return env
+
+
 class Wine:
-    def __init__(self, prefix, display):
+    def __init__(self, prefix, display, build=None):
         self.prefix = Path(prefix)
         self.display = display
-        self.env = dict(os.environ)
-        self.env.update({
-            "WINEPREFIX": str(self.prefix),
-            "WINEDEBUG": "-all",
-            "WINEDLLOVERRIDES": "mscoree,mshtml=",
-            "DISPLAY": display,
-        })
+        self.build = build or BUILDS["x86_64"]
+        self.env = wine_env(self.build, self.prefix, display)
         users = self.prefix / "drive_c" / "users"
         self.user = os.environ.get("USER") or "root"
         if not (users / self.user).exists() and users.exists():
@@ -284,9 +338,9 @@ def install_launcher(folder, address=None, name="VantrelLauncher.exe", keys=()):
     folder.mkdir(parents=True, exist_ok=True)
     target = folder / name
     if address is None:
-        shutil.copyfile(LAUNCHER_EXE, target)
+        shutil.copyfile(launcher_exe(), target)
     else:
-        stamp(LAUNCHER_EXE, address, target, keys)
+        stamp(launcher_exe(), address, target, keys)
     return target
 
 
@@ -347,17 +401,74 @@ def display(tmp_path_factory):
     proc.wait(timeout=10)
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "builds(*names): run only on these builds (x86_64, i686)")
+
+
+def pytest_generate_tests(metafunc):
+    """Every test that needs a build runs once per build, its id naming the build."""
+    if "build" not in metafunc.fixturenames:
+        return
+    marker = metafunc.definition.get_closest_marker("builds")
+    names = [n for n in BUILD_NAMES if marker is None or n in marker.args]
+    metafunc.parametrize("build", names, indirect=True, scope="session", ids=names)
+
+
+def pytest_collection_modifyitems(config, items):
+    """VANTREL_E2E_BUILD_TESTS_ONLY=1: only the tests that run a build (a second session for
+    another build leaves the servers' own tests to the first)."""
+    if not os.environ.get("VANTREL_E2E_BUILD_TESTS_ONLY"):
+        return
+    kept = [item for item in items if "build" in getattr(item, "fixturenames", ())]
+    config.hook.pytest_deselected(items=[item for item in items if item not in kept])
+    items[:] = kept
+
+
+def why_build_cannot_run(build):
+    """None when `build` can run here, else why not (scripts/i386-root.sh tries the root's Wine
+    once a boot and leaves the answer beside it)."""
+    if not build.wine_bin:
+        return None
+    deps = Path(os.environ.get("VANTREL_DEPS", "/var/cache/vantrel-deps"))
+    root = Path(os.environ.get("VANTREL_I386_ROOT", deps / "i386-root"))
+    try:
+        answer = (root / ".vantrel-wine32").read_text().splitlines()[1]
+    except (OSError, IndexError):
+        return f"the 32-bit root {root} is not ready: run scripts/setup.sh"
+    return None if answer == "runs" else answer
+
+
 @pytest.fixture(scope="session")
-def wine(tmp_path_factory, display):
-    """One Wine prefix for the session, created without Mono or Gecko (there is no network)."""
-    if not LAUNCHER_EXE.exists():
-        pytest.fail(f"{LAUNCHER_EXE} is missing: build the win64 tree first (scripts/test.sh does)")
-    prefix = Path(os.environ.get("VANTREL_E2E_PREFIX") or tmp_path_factory.mktemp("wineprefix"))
-    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-               DISPLAY=display)
-    subprocess.run(["wineboot", "-i"], env=env, check=True, capture_output=True, timeout=300)
-    subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=120)
-    w = Wine(prefix, display)
+def build(request):
+    """The Windows build under test (parametrized by pytest_generate_tests)."""
+    chosen = BUILDS[request.param]
+    why = why_build_cannot_run(chosen)
+    if why:
+        pytest.skip(f"the {chosen.name} build can't run here: {why}")
+    if not chosen.launcher.exists():
+        pytest.fail(f"{chosen.launcher} is missing: build the {chosen.folder.name} tree first (scripts/test.sh does)")
+    return chosen
+
+
+@pytest.fixture(autouse=True)
+def _build_in_use(request):
+    """install_launcher, win_tool and launcher_exe follow the build of the running test."""
+    if "build" in request.fixturenames:
+        use_build(request.getfixturevalue("build"))
+    yield
+
+
+@pytest.fixture(scope="session")
+def wine(tmp_path_factory, display, build):
+    """One Wine prefix per build for the session, made without Mono or Gecko (there is no network)."""
+    given = os.environ.get("VANTREL_E2E_PREFIX")
+    prefix = Path(f"{given}-{build.name}") if given else tmp_path_factory.mktemp(f"wineprefix-{build.name}")
+    env = wine_env(build, prefix, display)
+    made = subprocess.run(["wineboot", "-i"], env=env, capture_output=True, timeout=600)
+    if made.returncode != 0 or not (prefix / "system.reg").exists():
+        pytest.fail(f"wineboot made no prefix for {build.name} in {prefix}: {made.stderr.decode(errors='replace')[-2000:]}")
+    subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=300)
+    w = Wine(prefix, display, build)
     yield w
     subprocess.run(["wineserver", "-k"], env=w.env, capture_output=True)
 

@@ -8,7 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import REALM_SITE, free_port, install_launcher, to_windows_path, wait_for_port, win_tool
+from conftest import (REALM_SITE, free_port, install_launcher, launcher_exe, stamp, to_windows_path,
+                      wait_for_port, win_tool)
 from fault_server import FaultServer
 from sync_support import (GAME_EXE, HeldFile, command_lines, Nginx, end, export_realm, make_game_folder, make_realm,
                           new_build, part_files, pattern_bytes, read_ledger_paths, run_once, tree, wait_until,
@@ -228,6 +229,12 @@ def test_requests_carry_the_launcher_user_agent_and_plain_paths(faulty, launch):
 
 
 # --- self-update -------------------------------------------------------------------------------
+
+
+def new_build(tmp_path, address):
+    """A stamped launcher that hashes differently: the same program with bytes appended."""
+    build = stamp(launcher_exe(), address, tmp_path / "new-build.exe").read_bytes() + b"\0new build\0" * 64
+    return build
 
 
 def test_self_update_swaps_restarts_with_updated_and_cleans_up(tmp_path, wine, realm_site, launch):

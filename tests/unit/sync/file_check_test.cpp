@@ -101,6 +101,39 @@ TEST_F(CheckFilesTest, ListsMissingAndDifferentFilesInManifestOrder) {
   EXPECT_EQ(hashes.count(Full("missing.mpq")), 0u);
 }
 
+TEST_F(CheckFilesTest, ManyFilesHashedAsideKeepManifestOrderNoticesAndLedger) {
+  // Far more files than the hashing thread may fall behind by, missing, changed, current and
+  // known to the ledger in turn.
+  std::vector<ManifestFile> files;
+  std::vector<std::string> expected;
+  size_t hashed = 0;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "d" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".bin";
+    files.push_back(Entry(name, name));
+    if (i % 4 == 0) {
+      expected.push_back(name);  // missing
+      continue;
+    }
+    WriteFile(temp / name, i % 4 == 1 ? name + "?" : name);
+    if (i % 4 == 1) expected.push_back(name);  // changed
+    if (i % 4 == 3) {
+      RememberAsIs(name, Sha256Text(name));  // known: not read
+    } else {
+      ++hashed;
+    }
+  }
+  const DownloadList list = CheckFiles(run.context, temp.path(), files, hashes);
+  std::vector<std::string> listed;
+  for (const ManifestFile& entry : list.entries) listed.push_back(entry.path);
+  EXPECT_EQ(listed, expected);
+  const std::vector<std::string> statuses = RunFixture::TracesOf("status");
+  ASSERT_EQ(statuses.size(), hashed);
+  EXPECT_EQ(statuses.back(), "Checking your files | f298.bin (299 of 300)");
+  EXPECT_EQ(hashes.size(), 225u);
+  EXPECT_EQ(hashes.at(Full("d1/f1.bin")).hash, Sha256Text("d1/f1.bin?"));
+  EXPECT_EQ(hashes.at(Full("d2/f2.bin")).hash, Sha256Text("d2/f2.bin"));
+}
+
 TEST_F(CheckFilesTest, TrustsTheLedgerWhileSizeAndTimeAreUnchanged) {
   WriteFile(temp / "a.dll", "realm");
   RememberAsIs("a.dll", Sha256Text("realm"));
