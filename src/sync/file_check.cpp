@@ -1,9 +1,9 @@
 #include "sync/file_check.h"
 
-#include <memory>
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
