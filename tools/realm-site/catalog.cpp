@@ -189,7 +189,8 @@ void HashCache::Load(const std::string& path) {
 }
 
 bool HashCache::Save(const std::string& path) {
-  const std::string temporary = path + ".new";
+  // Named by process, so two servers on one realm never write into the same temporary file.
+  const std::string temporary = path + ".new-" + std::to_string(getpid());
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     for (const auto& [key, entry] : entries_) {

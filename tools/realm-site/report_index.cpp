@@ -172,7 +172,9 @@ bool RebuildIndex(const std::string& reports_folder, std::ostream* progress, Ind
   std::error_code problem;
   fs::create_directories(reports_folder, problem);
   const std::string path = reports_folder + "/" + kIndexName;
-  const std::string beside = path + ".new";
+  // Named by process: two servers started at once on one realm each build their own, and the
+  // later rename wins with an index as whole as the first.
+  const std::string beside = path + ".new-" + std::to_string(getpid());
   RemoveDb(beside);
   sqlite3* db = OpenDb(beside, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
   if (db == nullptr) {
