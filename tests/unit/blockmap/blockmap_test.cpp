@@ -8,20 +8,13 @@
 #include <vector>
 
 #include "blockmap/plan.h"
+#include "random_bytes.h"
 #include "support/sha256.h"
 
 namespace vantrel {
 namespace {
 
-std::string RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937_64 generator(seed);
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; i += 8) {
-    const uint64_t value = generator();
-    for (size_t b = 0; b < 8 && i + b < size; ++b) bytes[i + b] = static_cast<char>(value >> (8 * b));
-  }
-  return bytes;
-}
+using testing::RandomBytes;
 
 Blockmap MapOf(const std::string& bytes, size_t piece = 1 << 20) {
   BlockmapBuilder builder;

@@ -13,6 +13,7 @@
 
 #include "blockmap/blockmap.h"
 #include "launcher/jobs.h"
+#include "random_bytes.h"
 #include "support/sha256.h"
 #include "sync/partials.h"
 #include "unit/sync/realm_server.h"
@@ -23,6 +24,7 @@ namespace vantrel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::RandomBytes;
 using testing::ReadFile;
 using testing::RealmServer;
 using testing::RunFixture;
@@ -31,16 +33,6 @@ using testing::WriteFile;
 using RangeMode = RealmServer::RangeMode;
 
 constexpr char kArchive[] = "Data/patch.mpq";
-
-std::string RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937_64 generator(seed);
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; i += 8) {
-    const uint64_t value = generator();
-    for (size_t b = 0; b < 8 && i + b < size; ++b) bytes[i + b] = static_cast<char>(value >> (8 * b));
-  }
-  return bytes;
-}
 
 std::string MapOf(const std::string& bytes) {
   BlockmapBuilder builder;
